@@ -1,0 +1,70 @@
+"""Shared fixtures: the compiled module, configurations and clients."""
+
+from __future__ import annotations
+
+import dataclasses
+import logging
+
+import pytest
+
+
+@pytest.fixture(scope="session")
+def pc():
+    """The compiled platform_client module."""
+    from quillon_agent import platform_client
+
+    return platform_client
+
+
+@dataclasses.dataclass
+class FakeConfig:
+    platform_url: str = "http://127.0.0.1:9"
+    api_token: str = "tok-SECRET-1234567890"
+    insecure: bool = False
+    ca_bundle: str | None = None
+    timeout: float = 5
+    verbose: bool = False
+
+
+@pytest.fixture
+def make_config():
+    def make(**overrides):
+        return FakeConfig(**overrides)
+
+    return make
+
+
+@pytest.fixture
+def make_client(pc, make_config):
+    def make(**overrides):
+        return pc.PlatformClient(make_config(**overrides))
+
+    return make
+
+
+@pytest.fixture
+def client(make_client):
+    return make_client()
+
+
+@pytest.fixture
+def no_sleep(monkeypatch, pc):
+    """Records the pauses the module asks for instead of waiting them."""
+    pauses: list[float] = []
+    monkeypatch.setattr(pc.time, "sleep", pauses.append)
+    return pauses
+
+
+@pytest.fixture
+def agent_log(caplog):
+    """Captures everything the module logs on the "quillon_agent" logger."""
+    caplog.set_level(logging.DEBUG, logger="quillon_agent")
+    return caplog
+
+
+@pytest.fixture(autouse=True)
+def _restore_logger_level():
+    logger = logging.getLogger("quillon_agent")
+    level = logger.level
+    yield
+    logger.setLevel(level)
