@@ -49,9 +49,17 @@ def client(make_client):
 
 @pytest.fixture
 def no_sleep(monkeypatch, pc):
-    """Records the pauses the module asks for instead of waiting them."""
+    """Records the pauses the retry loop asks for instead of waiting them.
+
+    Rebinds the module's `time` global (the module looks it up at each use),
+    so servers running in test threads keep the real time.sleep."""
+    import time as real_time
+    import types
+
     pauses: list[float] = []
-    monkeypatch.setattr(pc.time, "sleep", pauses.append)
+    fake_time = types.SimpleNamespace(**{n: getattr(real_time, n) for n in dir(real_time) if not n.startswith("__")})
+    fake_time.sleep = pauses.append
+    monkeypatch.setattr(pc, "time", fake_time)
     return pauses
 
 
