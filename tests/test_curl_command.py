@@ -130,13 +130,6 @@ def test_failing_body_step_is_left_out_but_interrupts_are_not(pc):
         client._curl_command(request)
 
 
-def test_url_sanitiser_errors_reach_the_caller(pc):
-    client = new_client(pc)
-    client._sanitize_url_for_log = lambda url: 1 / 0
-    with pytest.raises(ZeroDivisionError):
-        client._curl_command(prepared("GET"))
-
-
 def test_shlex_is_imported_at_each_call(client, monkeypatch):
     fake = types.ModuleType("shlex")
     fake.quote = lambda text: f"<{text}>"

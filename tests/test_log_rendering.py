@@ -199,12 +199,6 @@ def test_payload_from_request_kwargs(client, kwargs, expected):
     assert kwargs == before
 
 
-def test_payload_is_the_callers_object(client):
-    body = {"a": 1}
-    assert client._payload_from_request_kwargs({"json": body}) is body
-    assert client._payload_from_request_kwargs({"data": body}) is body
-
-
 def test_files_summary(client):
     files = {1: ("a.txt", REPORT, "text/plain"), "empty": (), "bare": REPORT, "listed": ["n.txt", REPORT],
              "odd": (None,)}
