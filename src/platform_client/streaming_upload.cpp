@@ -16,7 +16,7 @@ namespace {
 bool is_file_tuple(py::handle value) { return PyTuple_Check(value.ptr()) && PyTuple_GET_SIZE(value.ptr()) >= 2; }
 
 py::object identity_of(py::handle obj) {
-    return py::reinterpret_steal<py::object>(detail::checked(PyLong_FromVoidPtr(obj.ptr())).release());
+    return detail::checked(PyLong_FromVoidPtr(obj.ptr()));
 }
 
 void set_item(py::handle mapping, py::handle key, py::handle value) {
@@ -47,8 +47,8 @@ py::object import_multipart_encoder(const Call& c) {
     static constexpr const char* module_name = "requests_toolbelt.multipart.encoder";
     py::str name(module_name);
     py::tuple fromlist = py::make_tuple(py::handle("MultipartEncoder"_id));
-    py::object module = py::reinterpret_steal<py::object>(detail::checked(
-        PyImport_ImportModuleLevelObject(name.ptr(), c.module_globals().ptr(), Py_None, fromlist.ptr(), 0)));
+    py::object module = detail::checked(
+        PyImport_ImportModuleLevelObject(name.ptr(), c.module_globals().ptr(), Py_None, fromlist.ptr(), 0));
     if (std::optional<py::object> encoder = optional_attr(module, "MultipartEncoder"_id)) return *encoder;
     py::object location = optional_attr(module, "__file__"_id).value_or(py::str("unknown location"));
     PyErr_Format(PyExc_ImportError, "cannot import name 'MultipartEncoder' from '%s' (%S)", module_name,
