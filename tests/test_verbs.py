@@ -176,21 +176,30 @@ def test_failures_outside_the_request_are_not_network_failures(pc, served, monke
         assert caught.value is raised
 
 
-def test_network_error_failing_keeps_the_caught_failure_as_context(pc, client, monkeypatch):
+@pytest.mark.parametrize("replacement, expected", [
+    (RuntimeError("broken"), RuntimeError),
+    (None, TypeError),
+    ("not an exception", TypeError),
+    (KeyError, KeyError),
+])
+def test_network_error_replaced_like_python_raise(pc, client, monkeypatch, replacement, expected):
+    """Whatever a host's _network_error gives back is raised as Python would."""
     down = requests.ConnectionError("down")
-    broken = RuntimeError("broken")
 
     def failing_request(self, method, url, **kwargs):
         raise down
 
-    def failing_network_error(self, error, context):
-        raise broken
+    def network_error(self, error, context):
+        if isinstance(replacement, Exception):
+            raise replacement
+        return replacement
 
     monkeypatch.setattr(pc.PlatformClient, "_request_with_retry", failing_request)
-    monkeypatch.setattr(pc.PlatformClient, "_network_error", failing_network_error)
-    with pytest.raises(RuntimeError) as caught:
+    monkeypatch.setattr(pc.PlatformClient, "_network_error", network_error)
+    with pytest.raises(expected) as caught:
         client.get(PATH)
-    assert caught.value is broken and broken.__context__ is down
+    assert caught.value.__context__ is down
+    assert caught.value.__cause__ is (down if expected is KeyError else None)
 
 
 def test_post_form_log_payload(pc, served, spy):

@@ -64,7 +64,8 @@ py::object build_streaming_post_kwargs(const Call& c) {
     for (py::handle item : call_method(data, "items"_id)) {
         auto [key, value] = unpack<2>(item);
         if (value.is_none()) continue;
-        set_item(fields, py::str(key), py::str(value));
+        py::str field_name(key);  // the name is converted before the value, as Python would
+        set_item(fields, field_name, py::str(value));
     }
 
     py::str octet_stream("application/octet-stream");

@@ -42,10 +42,25 @@ bool is_network_failure(const Call& c, const py::error_already_set& e) {
     });
 }
 
+// What `raise value` makes of value: an instance as it is, a class
+// instantiated, anything else the interpreter's TypeError.
+py::object as_raisable(py::object value) {
+    if (PyExceptionInstance_Check(value.ptr())) return value;
+    if (PyExceptionClass_Check(value.ptr())) {
+        py::object instance = call(value);
+        if (PyExceptionInstance_Check(instance.ptr())) return instance;
+        PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %s",
+                     value.ptr(), Py_TYPE(instance.ptr())->tp_name);
+        throw py::error_already_set();
+    }
+    PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+    throw py::error_already_set();
+}
+
 // raise self._network_error(e, failure_context) from e
 [[noreturn]] void raise_network_error(const Call& c, const py::error_already_set& e, py::handle failure_context) {
     py::object error = while_handling(e, [&] {
-        return call_method(c.self(), "_network_error"_id, e.value(), failure_context);
+        return as_raisable(call_method(c.self(), "_network_error"_id, e.value(), failure_context));
     });
     raise_from(error, e.value(), e.value());
 }
