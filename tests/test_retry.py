@@ -68,39 +68,54 @@ def refused_url():
     return f"http://127.0.0.1:{port}/api/v1/git/engagement/import_archive/42"
 
 
+FAULTS = {
+    "hang up": b"",
+    "garbage": b"\x00\x01 not http at all\r\n\r\n",
+    "cut short": b"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n{\"a\"",
+    "silence": None,  # holds the connection open past the client's time-out
+}
+
+
 @pytest.fixture
-def dropping_server():
-    """Hangs up without an answer on the first `drops` connections, then answers 200."""
+def faulty_server():
+    """Answers the first `faults` connections with `fault`, then with a 200."""
     listener = socket.socket()
     listener.bind(("127.0.0.1", 0))
     listener.listen(64)
-    state = {"drops": 0, "connections": 0}
-    stop = threading.Event()
+    state = {"faults": 0, "fault": "hang up", "connections": 0}
+    held = []
 
     def serve():
-        while not stop.is_set():
+        while True:
             try:
                 conn, _ = listener.accept()
             except OSError:
                 return
-            with conn:
-                state["connections"] += 1
-                data = b""
-                while b"\r\n\r\n" not in data:
-                    chunk = conn.recv(4096)
-                    if not chunk:
-                        break
-                    data += chunk
-                if state["connections"] > state["drops"]:
-                    conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\n{}")
+            state["connections"] += 1
+            data = b""
+            while b"\r\n\r\n" not in data:
+                chunk = conn.recv(4096)
+                if not chunk:
+                    break
+                data += chunk
+            if state["connections"] > state["faults"]:
+                conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\n{}")
+            elif FAULTS[state["fault"]] is None:
+                held.append(conn)
+                continue
+            else:
+                conn.sendall(FAULTS[state["fault"]])
+            conn.close()
 
     thread = threading.Thread(target=serve, daemon=True)
     thread.start()
     state["url"] = f"http://127.0.0.1:{listener.getsockname()[1]}/x"
     yield state
-    stop.set()
+    listener.shutdown(socket.SHUT_RDWR)  # wakes the blocked accept()
     listener.close()
     thread.join(timeout=5)
+    for conn in held:
+        conn.close()
 
 
 def respond_in_order(httpserver, *answers):
@@ -140,12 +155,6 @@ def test_retryable_status_on_last_attempt_is_returned_without_pause(
         "Ошибка платформы (429), попытка 1/3",
         "Ошибка платформы (429), попытка 2/3",
     ]
-
-
-def test_quiet_client_logs_retry_at_info_only(client, httpserver, no_sleep, agent_log):
-    respond_in_order(httpserver, (502, None), (200, None))
-    client._request_with_retry("GET", httpserver.url_for("/x"))
-    assert agent_lines(agent_log, logging.INFO) == ["Ошибка платформы (502), попытка 1/30"]
     assert agent_lines(agent_log, logging.DEBUG) == []
 
 
@@ -199,12 +208,23 @@ def test_refused_connection_makes_thirty_attempts(client, refused_url, no_sleep,
     ]
 
 
-def test_dropped_connections_then_success_on_last_attempt(client, dropping_server, no_sleep):
-    dropping_server["drops"] = 29
-    resp = client._request_with_retry("GET", dropping_server["url"])
+def test_network_failures_then_success_on_last_attempt(client, faulty_server, no_sleep):
+    faulty_server["faults"] = 29
+    resp = client._request_with_retry("GET", faulty_server["url"])
     assert resp.status_code == 200
-    assert dropping_server["connections"] == 30
+    assert faulty_server["connections"] == 30
     assert no_sleep == [10] * 29
+
+
+@pytest.mark.parametrize("fault", FAULTS)
+def test_every_kind_of_network_failure_is_retried(make_client, faulty_server, no_sleep, attempts, fault):
+    attempts(3)
+    faulty_server.update(faults=3, fault=fault)
+    client = make_client(timeout=0.3)
+    with pytest.raises(requests.ConnectionError, match="^Ошибка сети после 3 попыток: "):
+        client._request_with_retry("GET", faulty_server["url"])
+    assert faulty_server["connections"] == 3
+    assert no_sleep == [10, 10]
 
 
 @pytest.mark.parametrize(
