@@ -73,13 +73,6 @@ def test_error_statuses(pc, client, answer, status, context, body, default_exit,
     assert error.__cause__ is None and not error.__suppress_context__
 
 
-def test_error_body_is_redacted_and_cut(pc, client, answer):
-    with pytest.raises(pc.PlatformError) as caught:
-        client._handle_response(answer(500, LONG_BODY), "create branch")
-    assert len(caught.value.response_body) == 500
-    assert TOKEN not in caught.value.response_body
-
-
 @pytest.mark.parametrize(
     "body",
     [
@@ -128,11 +121,6 @@ def test_verbose_response_body_line(make_client, answer, agent_log):
     lines = [r.getMessage() for r in agent_log.records if r.name == "quillon_agent"]
     assert lines == ["[HTTP] Response body: " + "x" * 500 + "..."]
     assert agent_log.records[-1].levelno == logging.DEBUG
-
-
-def test_quiet_client_logs_no_body(client, answer, agent_log):
-    client._parse_json_response(answer(200, '{"a": 1}'), "create group", 5)
-    assert [r for r in agent_log.records if r.name == "quillon_agent"] == []
 
 
 class BodyOnly:
