@@ -6,12 +6,22 @@ from urllib.parse import parse_qsl
 
 import pytest
 
+import transport_stand_ins
+
 GROUP = "/api/v1/git/ci-cd/repository_group"
 REPO = "/api/v1/git/ci-cd/repository"
 BRANCH = "/api/v1/git/ci-cd/branch"
 ENGAGEMENT = "/api/v1/git/ci-cd/engagement"
 GROUPS_LIST = "/api/v1/git/ci-cd/repository_groups_agent"
 EMPTY_SEARCH_BODY = "Пустой список или другой формат"
+
+
+@pytest.fixture(autouse=True)
+def _logging_stand_ins(monkeypatch, pc, client):
+    # Logging and masking methods that are still being built elsewhere.
+    transport_stand_ins.install(monkeypatch, pc, client)
+    if not transport_stand_ins._built(pc.PlatformClient._format_payload_for_log, client, None):
+        monkeypatch.setattr(pc.PlatformClient, "_format_payload_for_log", lambda self, value: repr(value))
 
 
 @pytest.fixture
@@ -99,7 +109,7 @@ def test_upsert_without_id(platform, httpserver, agent_log, pc, body, method, ar
     label = id_line[len("ID "):-len(": ")]
     assert caught.value.message == f"Не удалось получить ID {label} '{args[0]}'"
     assert (caught.value.exit_code, caught.value.context, caught.value.http_status) == (5, context, 0)
-    assert caught.value.curl == platform._last_curl
+    assert caught.value.curl and caught.value.curl == platform._last_curl
     # the status line comes before the failure
     assert logged(agent_log, "INFO") == [line.format(words[0])]
 
@@ -188,32 +198,3 @@ def test_get_engagement_id(platform, httpserver, agent_log, pc):
     assert (failed.value.exit_code, failed.value.context) == (5, "get engagement id 'run-5' for branch 11")
     assert logged(agent_log, "INFO") == []
 
-
-# TEMPORARY: stand-ins until the transport lands on this branch.
-@pytest.fixture(autouse=True)
-def _transport_stand_ins(monkeypatch, pc):
-    import json
-
-    def _handle_response(self, response, context, default_exit=5):
-        if response.status_code >= 400:
-            code = 2 if response.status_code in (401, 403) else default_exit
-            raise pc.PlatformError("Ошибка API", code, http_status=response.status_code, context=context,
-                                   curl=self._last_curl, response_body=response.text[:500])
-        try:
-            return response.json()
-        except ValueError:
-            return {}
-
-    def get(self, path, params=None, context=""):
-        self._last_curl = "curl " + path
-        return self._handle_response(self._session.get(self._url(path), params=params), context or path)
-
-    def _post_form_response(self, path, data, context):
-        self._last_curl = "curl " + path
-        return self._session.post(self._url(path), data=data)
-
-    monkeypatch.setattr(pc.PlatformClient, "_handle_response", _handle_response)
-    monkeypatch.setattr(pc.PlatformClient, "get", get)
-    monkeypatch.setattr(pc.PlatformClient, "_post_form_response", _post_form_response)
-    monkeypatch.setattr(pc.PlatformClient, "_format_payload_for_log",
-                        lambda self, value: json.dumps(value, ensure_ascii=False))
