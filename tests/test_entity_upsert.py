@@ -66,52 +66,50 @@ def test_extract_response_id_without_usable_id(client, pc, answer):
     assert (error.curl, error.http_status, error.response_body) == ("curl -X POST https://p/branch", 0, None)
 
 
+# method: (path, noun, created and found words, entity label, context)
+ENTITIES = {
+    "create_or_get_repository": (REPO, "Репозиторий", ("создан", "найден"), "репозитория", "create repository"),
+    "create_or_get_branch": (BRANCH, "Ветка", ("создана", "найдена"), "ветки", "create branch"),
+    "create_or_get_engagement": (ENGAGEMENT, "Сканирование", ("создано", "найдено"), "сканирования",
+                                 "create engagement"),
+}
 UPSERTS = [
-    ("create_or_get_repository", ("backend", "3", None), REPO,
-     [("name", "backend"), ("repository_group_id", "3")], "Репозиторий 'backend' {}.", ("создан", "найден"),
-     "ID репозитория: ", "create repository"),
-    ("create_or_get_repository", ("backend", 3, "https://git/x"), REPO,
-     [("name", "backend"), ("repository_group_id", "3"), ("web_url", "https://git/x")],
-     "Репозиторий 'backend' {}.", ("создан", "найден"), "ID репозитория: ", "create repository"),
-    ("create_or_get_branch", ("main", "7", ""), BRANCH,
-     [("name", "main"), ("repository_id", "7")], "Ветка 'main' {}.", ("создана", "найдена"), "ID ветки: ",
-     "create branch"),
-    ("create_or_get_branch", ("main", "7", "https://git/x/-/tree/main"), BRANCH,
-     [("name", "main"), ("repository_id", "7"), ("web_url", "https://git/x/-/tree/main")],
-     "Ветка 'main' {}.", ("создана", "найдена"), "ID ветки: ", "create branch"),
-    ("create_or_get_engagement", ("run-5", "11"), ENGAGEMENT,
-     [("name", "run-5"), ("branch_id", "11"), ("description", "")], "Сканирование 'run-5' {}.",
-     ("создано", "найдено"), "ID сканирования: ", "create engagement"),
-    ("create_or_get_engagement", ("run-5", "11", "nightly"), ENGAGEMENT,
-     [("name", "run-5"), ("branch_id", "11"), ("description", "nightly")], "Сканирование 'run-5' {}.",
-     ("создано", "найдено"), "ID сканирования: ", "create engagement"),
+    ("create_or_get_repository", ("backend", "3", None), [("name", "backend"), ("repository_group_id", "3")]),
+    ("create_or_get_repository", ("backend", 3, "https://git/x"),
+     [("name", "backend"), ("repository_group_id", "3"), ("web_url", "https://git/x")]),
+    ("create_or_get_branch", ("main", "7", ""), [("name", "main"), ("repository_id", "7")]),
+    ("create_or_get_branch", ("main", "7", "https://git/t"),
+     [("name", "main"), ("repository_id", "7"), ("web_url", "https://git/t")]),
+    ("create_or_get_engagement", ("run-5", "11"), [("name", "run-5"), ("branch_id", "11"), ("description", "")]),
+    ("create_or_get_engagement", ("run-5", "11", "nightly"),
+     [("name", "run-5"), ("branch_id", "11"), ("description", "nightly")]),
 ]
 
 
-@pytest.mark.parametrize("status, created", [(201, True), (200, False), (202, False)])
-@pytest.mark.parametrize("method, args, path, form, line, words, id_line, context", UPSERTS)
-def test_upsert(platform, httpserver, agent_log, status, created, method, args, path, form, line, words,
-                id_line, context):
+@pytest.mark.parametrize("status", [201, 200, 202])
+@pytest.mark.parametrize("method, args, form", UPSERTS)
+def test_upsert(platform, httpserver, agent_log, status, method, args, form):
+    path, noun, words, label, _ = ENTITIES[method]
     httpserver.expect_request(path, method="POST").respond_with_json({"id": 7, "name": args[0]}, status=status)
     assert getattr(platform, method)(*args) == "7"
     assert received(httpserver) == [("POST", path, "", form)]
-    assert logged(agent_log, "INFO") == [line.format(words[0] if created else words[1])]
-    assert id_line + "7" in logged(agent_log, "DEBUG")
+    assert logged(agent_log, "INFO") == [f"{noun} '{args[0]}' {words[0] if status == 201 else words[1]}."]
+    assert f"ID {label}: 7" in logged(agent_log, "DEBUG")
 
 
-@pytest.mark.parametrize("method, args, path, form, line, words, id_line, context", UPSERTS[::2])
-@pytest.mark.parametrize("body", [{"id": 0}, {}, [{"id": 7}], "7", {"id": True}])
-def test_upsert_without_id(platform, httpserver, agent_log, pc, body, method, args, path, form, line, words,
-                           id_line, context):
+@pytest.mark.parametrize("method, args, form", UPSERTS[::2])
+@pytest.mark.parametrize("body", [{"id": 0}, [{"id": 7}], {"id": True}])
+def test_upsert_without_id(platform, httpserver, agent_log, pc, body, method, args, form):
+    path, noun, words, label, context = ENTITIES[method]
     httpserver.expect_request(path, method="POST").respond_with_json(body, status=201)
     with pytest.raises(pc.PlatformError) as caught:
         getattr(platform, method)(*args)
-    label = id_line[len("ID "):-len(": ")]
-    assert caught.value.message == f"Не удалось получить ID {label} '{args[0]}'"
-    assert (caught.value.exit_code, caught.value.context, caught.value.http_status) == (5, context, 0)
-    assert caught.value.curl and caught.value.curl == platform._last_curl
+    error = caught.value
+    assert (error.message, error.exit_code) == (f"Не удалось получить ID {label} '{args[0]}'", 5)
+    assert (error.context, error.http_status, error.response_body) == (context, 0, None)
+    assert error.curl and error.curl == platform._last_curl
     # the status line comes before the failure
-    assert logged(agent_log, "INFO") == [line.format(words[0])]
+    assert logged(agent_log, "INFO") == [f"{noun} '{args[0]}' {words[0]}."]
 
 
 def test_upsert_http_failure_logs_no_status_line(platform, httpserver, agent_log, pc):
