@@ -30,9 +30,7 @@ py::object extract_response_id(const Call& c) {
 
 py::object log_upsert_status(const Call& c) {
     auto [self, name, noun, response, created_word, found_word] = c.args<6>();
-    py::object status_code = getattr(response, "status_code"_id);
-    int created = PyObject_RichCompareBool(status_code.ptr(), py::int_(201).ptr(), Py_EQ);
-    if (created < 0) throw py::error_already_set();
+    bool created = equal(getattr(response, "status_code"_id), py::int_(201));
     py::handle status = created ? created_word : found_word;
     call_method(c.global("logger"_id), "info"_id,
                 join_text(format_plain(noun), " '"_id, format_plain(name), "' "_id, format_plain(status), "."_id));
@@ -107,9 +105,7 @@ py::object first_api_group(py::handle groups) {
         if (!is_json_object(group)) continue;
         py::object type = string_member(group, "integration_type"_id);
         if (type.is_none()) continue;
-        int api = PyObject_RichCompareBool(call_method(type, "lower"_id).ptr(), "api"_id, Py_EQ);
-        if (api < 0) throw py::error_already_set();
-        if (api) return py::reinterpret_borrow<py::object>(group);
+        if (equal(call_method(type, "lower"_id), "api"_id)) return py::reinterpret_borrow<py::object>(group);
     }
     return py::none();
 }

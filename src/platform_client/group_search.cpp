@@ -7,12 +7,6 @@
 namespace qc {
 namespace {
 
-bool equal(py::handle left, py::handle right) {
-    int result = PyObject_RichCompareBool(left.ptr(), right.ptr(), Py_EQ);
-    if (result < 0) throw py::error_already_set();
-    return result == 1;
-}
-
 // The record's integration type, lower-cased; a missing or non-string one is "".
 py::object lowered_type(py::handle group) {
     py::object type = string_member(group, "integration_type"_id);
