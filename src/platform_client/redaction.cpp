@@ -90,22 +90,15 @@ std::pair<py::object, py::object> unpack_pair(py::handle item) {
     py::object it = steal(iterator);
     py::object values[2];
     for (int i = 0; i < 2; ++i) {
-        PyObject* next = PyIter_Next(iterator);
-        if (!next) {
+        values[i] = py::reinterpret_steal<py::object>(PyIter_Next(it.ptr()));
+        if (!values[i]) {
             if (PyErr_Occurred()) throw py::error_already_set();
             PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
             throw py::error_already_set();
         }
-        values[i] = py::reinterpret_steal<py::object>(next);
     }
-    PyObject* extra = PyIter_Next(iterator);
-    if (extra) {
-        Py_DECREF(extra);
-        if (PyList_CheckExact(raw)) {
-            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected 2, got %zd)", PyList_GET_SIZE(raw));
-        } else {
-            PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-        }
+    if (py::object extra = py::reinterpret_steal<py::object>(PyIter_Next(it.ptr()))) {
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
         throw py::error_already_set();
     }
     if (PyErr_Occurred()) throw py::error_already_set();
@@ -277,10 +270,10 @@ py::object sanitize_url_for_log(const Call& c) {
         netloc = steal(PyNumber_Add("***@"_id, host.ptr()));
     }
     py::object query = call_method(self, "_sanitize_query_string_for_log"_id, getattr(parts, "query"_id));
-    py::tuple pieces = py::make_tuple(getattr(parts, "scheme"_id), netloc,
-                                      call_method(self, "_mask_token_only"_id, getattr(parts, "path"_id)), query,
-                                      call_method(self, "_mask_token_only"_id, getattr(parts, "fragment"_id)));
-    py::object rebuilt = call(c.global("urlunsplit"_id), pieces);
+    py::object path = call_method(self, "_mask_token_only"_id, getattr(parts, "path"_id));
+    py::object fragment = call_method(self, "_mask_token_only"_id, getattr(parts, "fragment"_id));
+    py::object rebuilt = call(c.global("urlunsplit"_id),
+                              py::make_tuple(getattr(parts, "scheme"_id), netloc, path, query, fragment));
     // The host is not masked on its own, and a token with "/" can straddle
     // host and path: mask what is actually shown.
     return call_method(self, "_mask_token_only"_id, rebuilt);
