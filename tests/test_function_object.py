@@ -242,3 +242,19 @@ def test_keyword_only_defaults_are_read_at_call_time(pc, monkeypatch, kwdefaults
     with pytest.raises(TypeError) as got:
         compiled(None, **keywords)
     assert str(got.value) == str(expected.value)
+
+
+def test_signature_can_be_assigned_and_deleted_like_on_python_functions(pc, monkeypatch):
+    function = pc.PlatformClient._url
+    built = inspect.signature(function)
+    replacement = inspect.Signature()
+    function.__signature__ = replacement
+    try:
+        assert inspect.signature(function) is replacement
+    finally:
+        del function.__signature__
+    assert inspect.signature(function) == built
+    with pytest.raises(AttributeError):
+        del function.__signature__
+    with pytest.raises(AttributeError, match="readonly attribute"):
+        function.__globals__ = {}
