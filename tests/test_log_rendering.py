@@ -18,23 +18,6 @@ TOKEN = "tok-SECRET-1234567890"
 HIDDEN = "<запуск сканирования>"
 
 
-@pytest.fixture(scope="module", autouse=True)
-def _masking(pc):
-    """The masking methods this module builds on, while they are still unbuilt."""
-    probe = pc.PlatformClient(types.SimpleNamespace(
-        platform_url="http://h", api_token="t", insecure=False, ca_bundle=None, timeout=1, verbose=False))
-    try:
-        probe._mask_token_only("t")
-    except NotImplementedError:
-        import _masking_stand_ins
-        with pytest.MonkeyPatch.context() as mp:
-            for name, function in _masking_stand_ins.ALL.items():
-                mp.setattr(pc.PlatformClient, name, function)
-            yield
-    else:
-        yield
-
-
 def new_client(pc, token=TOKEN, verbose=False):
     return pc.PlatformClient(types.SimpleNamespace(
         platform_url="http://127.0.0.1:9", api_token=token, insecure=False, ca_bundle=None, timeout=5,
