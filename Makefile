@@ -99,3 +99,49 @@ coverage: $(TOOLS_STAMP)
 	  --exclude-noncode-lines --exclude-throw-branches --exclude-unreachable-branches \
 	  --txt --txt-metric line --txt-metric branch --html-details build/coverage/html/index.html --print-summary; \
 	exit $$status
+
+# --- Fuzzing ------------------------------------------------------------------
+# `make fuzz` builds the extension with clang, libFuzzer's coverage hooks and
+# ASan (build/fuzz), then runs each atheris harness in fuzz/ for FUZZ_SECONDS
+# with atheris's ASan+libFuzzer runtime preloaded, FUZZ_JOBS harnesses at a
+# time. Corpora grow in build/fuzz/corpus/NAME (seeded from fuzz/seeds/NAME),
+# a finding lands in build/fuzz/findings/NAME-* and fails the target; each
+# harness's log is build/fuzz/logs/NAME.log. FUZZ_HARNESSES narrows a run.
+# `make fuzz-ci` is the same with 30 seconds per harness, one at a time.
+.PHONY: fuzz fuzz-ci fuzz-tools fuzz-build
+
+FUZZ_SECONDS ?= 30
+FUZZ_JOBS ?= 3
+FUZZ_HARNESSES ?= $(patsubst fuzz/fuzz_%.py,%,$(wildcard fuzz/fuzz_*.py))
+FUZZ_STAMP := $(VENV)/.fuzz-installed
+FUZZ_DIR := $(CURDIR)/build/fuzz
+
+$(FUZZ_STAMP): $(TOOLS_STAMP)
+	@command -v clang++ >/dev/null || { echo "make fuzz needs clang++ and its sanitizer runtimes (Debian: apt-get install clang libclang-rt-14-dev)"; exit 1; }
+	$(VPY) -m pip install --quiet atheris
+	touch $(FUZZ_STAMP)
+
+fuzz-tools: $(FUZZ_STAMP)
+
+fuzz-build: $(FUZZ_STAMP)
+	$(call build_variant,fuzz,-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DQUILLON_WERROR=ON -DQUILLON_FUZZ=ON)
+
+# A harness that stops early (a crash, an undocumented exception, the token in
+# an output) leaves its input as build/fuzz/findings/NAME-crash-*.
+fuzz: fuzz-build
+	rm -rf $(FUZZ_DIR)/findings $(FUZZ_DIR)/logs && mkdir -p $(FUZZ_DIR)/findings $(FUZZ_DIR)/logs
+	runtime=$$($(VPY) -c 'import atheris; print(atheris.path())')/asan_with_fuzzer.so; \
+	printf '%s\n' $(FUZZ_HARNESSES) | xargs -P $(FUZZ_JOBS) -I{} sh -c '\
+	  mkdir -p $(FUZZ_DIR)/corpus/{}; \
+	  LD_PRELOAD='"$$runtime"' PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 \
+	  PYTHONPATH=$(FUZZ_DIR)/site:$(CURDIR)/fuzz $(abspath $(VPY)) $(CURDIR)/fuzz/fuzz_{}.py \
+	    -max_total_time=$(FUZZ_SECONDS) -timeout=20 -rss_limit_mb=4096 -print_final_stats=1 \
+	    -artifact_prefix=$(FUZZ_DIR)/findings/{}- $(FUZZ_DIR)/corpus/{} $(CURDIR)/fuzz/seeds/{} \
+	    > $(FUZZ_DIR)/logs/{}.log 2>&1; \
+	  echo "{}: exit $$?, $$(grep -h "stat::number_of_executed_units" $(FUZZ_DIR)/logs/{}.log | tr -s " " | cut -d" " -f2) executions"'
+	@if [ -n "$$(ls -A $(FUZZ_DIR)/findings)" ]; then \
+	  ls $(FUZZ_DIR)/findings; echo "make fuzz: findings above (logs in $(FUZZ_DIR)/logs)"; exit 1; \
+	fi; echo "make fuzz: no findings"
+
+fuzz-ci:
+	$(MAKE) fuzz FUZZ_SECONDS=30 FUZZ_JOBS=1

@@ -213,7 +213,8 @@ py::object sanitize_value_for_log(const Call& c) {
         case ValueKind::mapping: {
             RecursionGuard guard;
             py::dict result;
-            for_each(call_method(value, "items"_id), [&](py::handle item) {
+            // Explicit capture: clang before 16 cannot capture a structured binding.
+            for_each(call_method(value, "items"_id), [&, &self = self](py::handle item) {
                 auto [k, v] = unpack_pair(item);
                 // The key is shown as well, so it must not carry the token.
                 py::object shown_key = call_method(self, "_mask_token_only"_id, steal(PyObject_Str(k.ptr())));
@@ -227,7 +228,7 @@ py::object sanitize_value_for_log(const Call& c) {
         case ValueKind::sequence: {
             RecursionGuard guard;
             py::list result;
-            for_each(value, [&](py::handle item) {
+            for_each(value, [&, &self = self](py::handle item) {
                 result.append(call_method(self, "_sanitize_value_for_log"_id, item));
             });
             return result;
@@ -286,7 +287,7 @@ py::object sanitize_query_string_for_log(const Call& c) {
     py::object raw = call_method(self, "_mask_token_only"_id, query);
     py::object pairs = call(c.global("parse_qsl"_id), raw, kw{"keep_blank_values"_id, Py_True});
     py::list safe;
-    for_each(pairs, [&](py::handle item) {
+    for_each(pairs, [&, &self = self](py::handle item) {
         auto [k, v] = unpack_pair(item);
         // Keys are shown too; a token sent percent-encoded as a key comes
         // out of decoding whole, so mask it before re-encoding hides it.

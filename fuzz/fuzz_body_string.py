@@ -1,0 +1,16 @@
+"""_sanitize_body_string_for_log over arbitrary text: JSON, form and plain bodies."""
+
+import atheris
+
+from harness_common import expect_no_token, pick_client, run, with_token
+
+
+def test_one_input(data: bytes) -> None:
+    fdp = atheris.FuzzedDataProvider(data)
+    token, client = pick_client(fdp)
+    body = with_token(fdp, token, fdp.ConsumeUnicodeNoSurrogates(fdp.remaining_bytes()))
+    expect_no_token(token, "_sanitize_body_string_for_log", body, client._sanitize_body_string_for_log(body))
+
+
+if __name__ == "__main__":
+    run(test_one_input)

@@ -1,0 +1,19 @@
+"""_sanitize_query_string_for_log over arbitrary query strings."""
+
+import atheris
+
+from harness_common import Finding, expect_no_token, pick_client, run, with_token
+
+
+def test_one_input(data: bytes) -> None:
+    fdp = atheris.FuzzedDataProvider(data)
+    token, client = pick_client(fdp)
+    query = with_token(fdp, token, fdp.ConsumeUnicodeNoSurrogates(fdp.remaining_bytes()))
+    shown = client._sanitize_query_string_for_log(query)
+    expect_no_token(token, "_sanitize_query_string_for_log", query, shown)
+    if "password=" in query and "password=" in shown and "password=%2A%2A%2A" not in shown:
+        raise Finding(f"a password value kept in {shown!r} for {query!r}")
+
+
+if __name__ == "__main__":
+    run(test_one_input)

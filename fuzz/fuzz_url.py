@@ -1,0 +1,30 @@
+"""_sanitize_url_for_log over arbitrary text, URL-shaped some of the time."""
+
+from urllib.parse import urlsplit
+
+import atheris
+
+from harness_common import Finding, expect_no_token, pick_client, run, with_token
+
+SCHEMES = ("", "http://", "https://", "ftp://", "http://user:pass@", "https://[")
+
+
+def test_one_input(data: bytes) -> None:
+    fdp = atheris.FuzzedDataProvider(data)
+    token, client = pick_client(fdp)
+    prefix = SCHEMES[fdp.ConsumeIntInRange(0, len(SCHEMES) - 1)]
+    url = with_token(fdp, token, prefix + fdp.ConsumeUnicodeNoSurrogates(fdp.remaining_bytes()))
+    shown = client._sanitize_url_for_log(url)
+    expect_no_token(token, "_sanitize_url_for_log", url, shown)
+    try:
+        urlsplit(url)
+    except ValueError:
+        return  # an unsplittable URL only gets its token masked
+    # User information never survives: whatever stood before the last "@" of
+    # the authority is replaced.
+    if url.startswith("http://user:pass@") and "user:pass" in shown:
+        raise Finding(f"credentials kept in {shown!r} for {url!r}")
+
+
+if __name__ == "__main__":
+    run(test_one_input)
