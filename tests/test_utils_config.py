@@ -1,0 +1,129 @@
+import argparse
+import re
+
+import pytest
+
+from quillon_agent.config import DEFAULT_TIMEOUT, Config, ConfigError, verbose_requested
+from quillon_agent.utils import _COMMIT_ID_RE
+
+
+@pytest.mark.parametrize(
+    "identifier",
+    [
+        "3f9c2a1b7d4e5f60718293a4b5c6d7e8f9012345",
+        "abc12",
+        "scan-2024.01_rc1",
+        "v1.2.3",
+        "..a..",
+    ],
+)
+def test_scan_id_pattern_accepts(identifier):
+    assert _COMMIT_ID_RE.match(identifier)
+
+
+@pytest.mark.parametrize(
+    "identifier",
+    [
+        "",
+        "abc1",
+        "abc12\n",
+        "\nabc12",
+        "abc12/../admin",
+        "abc12?branch_name=x",
+        "abc12#frag",
+        "abc%2F12",
+        "abc 12",
+        ".....",
+        "коммит12",
+        "abc１２３",
+    ],
+)
+def test_scan_id_pattern_rejects(identifier):
+    assert _COMMIT_ID_RE.match(identifier) is None
+
+
+def options(**given):
+    names = ("platform_url", "api_token", "insecure", "ca_bundle", "timeout", "verbose")
+    return argparse.Namespace(**{name: given.get(name) for name in names})
+
+
+BASE_ENV = {"QUILLON_PLATFORM_URL": "https://env.example", "QUILLON_API_TOKEN": "env-token"}
+
+
+def test_environment_fills_what_options_leave_unset():
+    env = {
+        **BASE_ENV,
+        "QUILLON_INSECURE": "yes",
+        "QUILLON_CA_BUNDLE": "/etc/ca.pem",
+        "QUILLON_TIMEOUT": "2.5",
+        "QUILLON_VERBOSE": "1",
+    }
+    assert Config.from_options(options(), env) == Config(
+        "https://env.example", "env-token", True, "/etc/ca.pem", 2.5, True
+    )
+
+
+def test_options_win_over_environment_both_ways():
+    env = {**BASE_ENV, "QUILLON_INSECURE": "1", "QUILLON_VERBOSE": "true", "QUILLON_TIMEOUT": "9"}
+    config = Config.from_options(
+        options(platform_url="http://opt", api_token="opt-token", insecure=False, verbose=False, timeout=3.0), env
+    )
+    assert (config.platform_url, config.api_token, config.insecure, config.verbose, config.timeout) == (
+        "http://opt",
+        "opt-token",
+        False,
+        False,
+        3.0,
+    )
+
+
+def test_defaults_when_nothing_optional_is_set():
+    config = Config.from_options(options(), {**BASE_ENV, "QUILLON_CA_BUNDLE": ""})
+    assert (config.insecure, config.ca_bundle, config.timeout, config.verbose) == (False, None, DEFAULT_TIMEOUT, False)
+
+
+@pytest.mark.parametrize(
+    "url, expected",
+    [
+        ("https://platform.example/", "https://platform.example"),
+        ("https://platform.example/base//", "https://platform.example/base"),
+        (" http://127.0.0.1:8080 ", "http://127.0.0.1:8080"),
+    ],
+)
+def test_platform_url_loses_trailing_slashes(url, expected):
+    assert Config.from_options(options(platform_url=url), BASE_ENV).platform_url == expected
+
+
+@pytest.mark.parametrize(
+    "given, env, complaint",
+    [
+        ({}, {"QUILLON_API_TOKEN": "t"}, "--platform-url"),
+        ({}, {"QUILLON_PLATFORM_URL": "https://p"}, "QUILLON_API_TOKEN"),
+        ({"api_token": ""}, {"QUILLON_PLATFORM_URL": "https://p"}, "--api-token"),
+        ({"platform_url": "platform.example"}, BASE_ENV, "http:// or https://"),
+        ({}, {**BASE_ENV, "QUILLON_TIMEOUT": "soon"}, "timeout"),
+        ({"timeout": 0.0}, BASE_ENV, "positive"),
+        ({}, {**BASE_ENV, "QUILLON_TIMEOUT": "nan"}, "positive"),
+        ({}, {**BASE_ENV, "QUILLON_INSECURE": "maybe"}, "QUILLON_INSECURE"),
+    ],
+)
+def test_bad_settings_are_reported(given, env, complaint):
+    with pytest.raises(ConfigError, match=re.escape(complaint)):
+        Config.from_options(options(**given), env)
+
+
+@pytest.mark.parametrize(
+    "word, expected",
+    [
+        ("1", True),
+        ("TRUE", True),
+        (" on ", True),
+        ("yes", True),
+        ("0", False),
+        ("off", False),
+        ("No", False),
+        ("", False),
+    ],
+)
+def test_verbose_variable_words(word, expected):
+    assert verbose_requested(options(), {"QUILLON_VERBOSE": word}) is expected
