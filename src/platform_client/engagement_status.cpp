@@ -16,6 +16,9 @@ py::str concat(std::initializer_list<py::handle> parts) {
     return result;
 }
 
+// The new reference a number protocol call returns, or its error.
+py::object number_op(PyObject* result) { return detail::checked(result); }
+
 py::object build_engagement_status_params(const Call& c) {
     auto [self, branch_name, repository_name, group_name, group_url, group_id, integration_type] = c.args<7>();
     py::dict params;
@@ -65,8 +68,7 @@ py::object get_engagement_status(const Call& c) {
 }
 
 py::object timeout_error(const Call& c, py::handle timeout, py::handle commit_sha) {
-    py::object minutes = py::reinterpret_steal<py::object>(
-        detail::checked(PyNumber_FloorDivide(timeout.ptr(), py::int_(60).ptr())));
+    py::object minutes = number_op(PyNumber_FloorDivide(timeout.ptr(), py::int_(60).ptr()));
     py::object head = commit_sha[py::slice(py::none(), py::int_(8), py::none())];
     py::str message = concat({py::str("Сканирование не появилось за "), format_plain(minutes),
                               py::str(" мин. Убедитесь, что платформа обрабатывает коммит "), format_plain(head),
@@ -74,7 +76,6 @@ py::object timeout_error(const Call& c, py::handle timeout, py::handle commit_sh
     return call(c.global("PlatformError"_id), message, kw{"exit_code"_id, py::int_(8)});
 }
 
-py::object number_op(PyObject* result) { return py::reinterpret_steal<py::object>(detail::checked(result)); }
 
 py::object wait_for_engagement(const Call& c) {
     py::object time = py::module_::import("time");
