@@ -31,13 +31,6 @@ def test_status_query_parameters(client, args, expected):
     assert list(client._build_engagement_status_params(*args).items()) == expected
 
 
-def test_group_url_test_does_not_touch_integration_type_without_url(client):
-    # a truthy integration type that cannot be lower-cased is only examined when a URL is present
-    assert client._build_engagement_status_params(None, None, None, None, None, 7) == {"integration_type": 7}
-    with pytest.raises(AttributeError):
-        client._build_engagement_status_params(None, None, None, "u", None, 7)
-
-
 @pytest.mark.parametrize("identifier", ["abc", "abcd", "", "abcde\n", "12345/../groups", "12345?x=1", "12345#f",
                                         "abc 12345", ".....", "ab%2Fcd"])
 def test_rejected_identifier_is_exit_1_without_a_request(client, pc, monkeypatch, identifier):
@@ -166,55 +159,29 @@ def test_wait_returns_scan_created_by_third_check(httpserver, server_client, clo
     assert progress_lines(agent_log) == [line("01", 14, "5 мин"), line("02", 14, "5 мин")]
 
 
-@pytest.mark.parametrize("interval, timeout, checks, pauses, wait, minutes", [
-    (30, 100, 3, [30, 30, 30], "30 сек", 1),
-    (300, 10, 1, [300], "5 мин", 5),
-    (0, 3, 3, [1, 1, 1], "1 сек", 0),
-    ("60", 59.9, 1, [60], "1 мин", 1),
+@pytest.mark.parametrize("interval, timeout, request_seconds, checks, pauses, waits, minutes", [
+    (30, 100, 0, 3, [30, 30, 30], ["30 сек"] * 3, 1),
+    (300, 10, 0, 1, [300], ["5 мин"], 5),
+    (0, 3, 0, 3, [1, 1, 1], ["1 сек"] * 3, 0),
+    ("60", 59.9, 0, 1, [60], ["1 мин"], 1),
+    # slow checks eat the budget: the second pause is cut to the 99.4 s left
+    (300, 600, 100.3, 2, [300, 99.4], ["5 мин", "1 мин"], 10),
+    (300, 300, 0.3, 1, [299.7], ["4 мин"], 5),
+    (300, 300, 240.1, 1, [59.9], ["59 сек"], 5),
+    # the deadline has passed when the first of three checks returns: no pause
+    (100, 300, 301, 3, [], [], 5),
 ])
-def test_wait_gives_up_after_its_checks(httpserver, server_client, pc, clock, agent_log, interval, timeout, checks,
-                                        pauses, wait, minutes):
-    seen = scripted_status_server(httpserver, [NOT_YET])
+def test_wait_gives_up(httpserver, server_client, pc, clock, agent_log, interval, timeout, request_seconds, checks,
+                       pauses, waits, minutes):
+    seen = scripted_status_server(httpserver, [NOT_YET], clock, request_seconds)
     with pytest.raises(pc.PlatformError) as caught:
         server_client.wait_for_engagement("1a2b3c4d5e6f", interval=interval, timeout=timeout)
     error = caught.value
     assert error.message == (f"Сканирование не появилось за {minutes} мин. "
                              "Убедитесь, что платформа обрабатывает коммит 1a2b3c4d.")
     assert (error.exit_code, error.http_status, error.context) == (8, 0, None)
-    assert len(seen) == checks and clock.pauses == pauses
-    assert progress_lines(agent_log) == [line(f"{n:02d}", checks, wait) for n in range(1, checks + 1)]
-
-
-def test_wait_stops_early_when_slow_checks_use_up_the_deadline(httpserver, server_client, pc, clock, agent_log):
-    # each check costs 100.3 s of a 600 s budget checked every 300 s
-    seen = scripted_status_server(httpserver, [NOT_YET], clock, request_seconds=100.3)
-    with pytest.raises(pc.PlatformError) as caught:
-        server_client.wait_for_engagement("1a2b3c4d5e6f", interval=300, timeout=600)
-    assert caught.value.exit_code == 8
-    # two checks allowed; 1000 -> 1100.3, pause 300 -> 1400.3 -> 1500.6, and
-    # with 99.4 s left the second pause is cut to them
-    assert len(seen) == 2
-    assert clock.pauses == [300, pytest.approx(99.4)]
-    assert progress_lines(agent_log) == [line("01", 2, "5 мин"), line("02", 2, "1 мин")]
-
-
-@pytest.mark.parametrize("request_seconds, remaining_text", [(0.3, "4 мин"), (240.1, "59 сек")])
-def test_wait_pause_is_cut_to_the_time_left(httpserver, server_client, pc, clock, agent_log, request_seconds,
-                                            remaining_text):
-    seen = scripted_status_server(httpserver, [NOT_YET], clock, request_seconds=request_seconds)
-    with pytest.raises(pc.PlatformError):
-        server_client.wait_for_engagement("1a2b3c4d5e6f", interval=300, timeout=300)
-    assert len(seen) == 1
-    assert clock.pauses == [pytest.approx(300 - request_seconds)]
-    assert progress_lines(agent_log) == [line("01", 1, remaining_text)]
-
-
-def test_wait_raises_without_pause_when_deadline_already_passed(httpserver, server_client, pc, clock, agent_log):
-    seen = scripted_status_server(httpserver, [NOT_YET], clock, request_seconds=301)
-    with pytest.raises(pc.PlatformError) as caught:
-        server_client.wait_for_engagement("1a2b3c4d5e6f", interval=100, timeout=300)
-    assert caught.value.exit_code == 8
-    assert len(seen) == 1 and clock.pauses == [] and progress_lines(agent_log) == []
+    assert len(seen) == max(1, len(pauses)) and clock.pauses == pytest.approx(pauses)
+    assert progress_lines(agent_log) == [line(f"{n:02d}", checks, w) for n, w in enumerate(waits, 1)]
 
 
 def test_wait_attempt_numbers_past_99_print_in_full(httpserver, server_client, pc, clock, agent_log):
