@@ -61,11 +61,8 @@ def agent_lines(caplog, level):
 
 
 @pytest.fixture
-def refused_url():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        port = s.getsockname()[1]
-    return f"http://127.0.0.1:{port}/api/v1/git/engagement/import_archive/42"
+def refused_url(refused_base_url):
+    return f"{refused_base_url}/api/v1/git/engagement/import_archive/42"
 
 
 FAULTS = {

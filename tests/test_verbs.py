@@ -68,11 +68,8 @@ def served(httpserver, make_client):
 
 
 @pytest.fixture
-def refused_url():
-    with socket.socket() as sock:
-        sock.bind(("127.0.0.1", 0))
-        port = sock.getsockname()[1]
-    return f"http://127.0.0.1:{port}"
+def refused_url(refused_base_url):
+    return refused_base_url
 
 
 VERB_CALLS = {
