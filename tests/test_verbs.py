@@ -17,17 +17,14 @@ import trustme
 from pytest_httpserver import HTTPServer
 from werkzeug import Response
 
-import transport_stand_ins
-
 PATH = "/api/v1/engagement/7"
 NETWORK_MESSAGE = "Ошибка сети после серии попыток."
 TLS_MESSAGE = "Ошибка проверки TLS-сертификата."
 
 
 @pytest.fixture(autouse=True)
-def transport(monkeypatch, pc, client, no_sleep):
+def transport(monkeypatch, pc, no_sleep):
     monkeypatch.setattr(pc, "_REQUEST_RETRY_ATTEMPTS", 3)
-    return transport_stand_ins.install(monkeypatch, pc, client)
 
 
 @pytest.fixture
