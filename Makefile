@@ -118,7 +118,7 @@ FUZZ_DIR := $(CURDIR)/build/fuzz
 
 $(FUZZ_STAMP): $(TOOLS_STAMP)
 	@command -v clang++ >/dev/null || { echo "make fuzz needs clang++ and its sanitizer runtimes (Debian: apt-get install clang libclang-rt-14-dev)"; exit 1; }
-	$(VPY) -m pip install --quiet atheris
+	$(VPY) -m pip install --quiet atheris==3.0.0
 	touch $(FUZZ_STAMP)
 
 fuzz-tools: $(FUZZ_STAMP)

@@ -55,7 +55,9 @@ py::object upload_report(const Call& c) {
     data["engagement_name"] = engagement_name;
     data["repository_id"] = repository_id;
     data["branch_name"] = branch_name;
-    return with_open_for_reading(c, report_path, [&](py::handle f) {
+    // Explicit captures: clang before 16 cannot capture a structured binding.
+    return with_open_for_reading(c, report_path, [&, &self = self, &report_path = report_path,
+                                                  &scan_type = scan_type](py::handle f) {
         py::object file_name = call_method(getattr(c.global("os"_id), "path"_id), "basename"_id, report_path);
         py::dict files;
         files["report"] = py::make_tuple(file_name, f);
@@ -124,7 +126,7 @@ py::object submit_scan(const Call& c) {
     }
     py::setattr(self, "_last_curl"_id, py::none());
     try {
-        return with_open_for_reading(c, payload_path, [&](py::handle f) {
+        return with_open_for_reading(c, payload_path, [&, &self = self](py::handle f) {
             py::dict files;
             files["archive"] = py::make_tuple(py::str("scan.zip"), f, py::str("application/zip"));
             py::dict scan_data;
