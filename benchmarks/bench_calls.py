@@ -71,7 +71,8 @@ def _time_blocks(sides: dict[str, Callable[[], object]], blocks: int, per_block:
 
 
 def _cases(server_url: str):
-    """(name, goal ratio, verbose, client call, raw call, result check)."""
+    """(name, goal ratio, verbose, client call, raw call, result check, client,
+    request of the same call for the step breakdown)."""
     Endpoints = platform_client.Endpoints
     get_path = Endpoints.STATUS.format("3f2a9c1")
     raw = requests.Session()
@@ -98,16 +99,45 @@ def _cases(server_url: str):
     same_json = lambda ours, theirs: ours == theirs  # noqa: E731
     same_status = lambda ours, theirs: ours.status_code == theirs.status_code and ours.content == theirs.content  # noqa: E731
     return [
-        ("get", 1.03, False, lambda: quiet.get(get_path), raw_get, same_json),
-        ("get verbose", 1.10, True, lambda: loud.get(get_path), raw_get, same_json),
+        ("get", 1.03, False, lambda: quiet.get(get_path), raw_get, same_json, quiet,
+         requests.Request("GET", get_url)),
+        ("get verbose", 1.10, True, lambda: loud.get(get_path), raw_get, same_json, loud,
+         requests.Request("GET", get_url)),
         ("post_json", 1.05, False,
          lambda: quiet.post_json(Endpoints.ENGAGEMENT_STATUS, STATUS_PAYLOAD, context="update engagement status",
                                  default_exit=6),
-         raw_post_json, same_json),
+         raw_post_json, same_json, quiet, requests.Request("POST", json_url, json=STATUS_PAYLOAD)),
         ("_post_form_response", 1.05, False,
          lambda: quiet._post_form_response(Endpoints.GROUP, GROUP_FORM, "create group"),
-         raw_post_form, same_status),
+         raw_post_form, same_status, quiet, requests.Request("POST", form_url, data=GROUP_FORM)),
     ]
+
+
+def _step_costs(client, request: requests.Request, repeat: int = 300) -> str:
+    """Median µs of the client's own steps around one request: what the
+    per-call ratio pays on top of the raw call (the raw side decodes JSON
+    too, so _handle_response is shown next to a bare Response.json())."""
+    prepared = client._session.prepare_request(request)
+    response = client._session.send(prepared, timeout=TIMEOUT, allow_redirects=False)
+
+    def cost(call) -> float:
+        samples = []
+        for _ in range(repeat):
+            start = time.perf_counter_ns()
+            call()
+            samples.append(time.perf_counter_ns() - start)
+        return median(samples) / 1e3
+
+    steps = {"_curl_command": lambda: client._curl_command(prepared)}
+    if client.verbose:
+        steps["_log_response_status"] = lambda: client._log_response_status(
+            request.method, response, log_url=True, log_label=None)
+        if request.json is not None:
+            steps["_log_request_attempt_payload"] = lambda: client._log_request_attempt_payload(request.json)
+    if request.method == "GET" or request.json is not None:
+        steps["_handle_response"] = lambda: client._handle_response(response, "bench")
+        steps["Response.json (raw side too)"] = response.json
+    return ", ".join(f"{name} {cost(call):.1f} µs" for name, call in steps.items())
 
 
 def run(scale: float = 1.0) -> list:
@@ -117,7 +147,7 @@ def run(scale: float = 1.0) -> list:
     with start_fixed_answer_server() as server:
         print(f"# per-call server: {server.description} at {server.url}; "
               f"{blocks} blocks of {per_block} calls per side, after one warm-up block", flush=True)
-        for name, goal, verbose, ours, theirs, same in _cases(server.url):
+        for name, goal, verbose, ours, theirs, same, client, request in _cases(server.url):
             _agent_logging(verbose)
             problem = None
             try:
@@ -135,5 +165,6 @@ def run(scale: float = 1.0) -> list:
                 results.append(Comparison(name, figure, a, b, "µs", f"ratio <= {goal:.2f}", a / b <= goal))
             print(results[-2].line(), flush=True)
             print(results[-1].line(), flush=True)
+            print(f"#   client steps: {_step_costs(client, request)}", flush=True)
     _agent_logging(False)
     return results
