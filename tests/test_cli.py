@@ -7,12 +7,15 @@ from pathlib import Path
 
 import pytest
 
+import quillon_agent
 from quillon_agent import cli
 from quillon_agent.pipeline import ReportFile, group_url_from_source
 from quillon_agent.simulator import Simulator, faults
 
 TOKEN = "cli-secret-token"
-PYTHON_DIR = str(Path(__file__).resolve().parents[1] / "python")
+# Subprocesses import the very package this run imported: the source tree with an
+# in-place build, an installed wheel, or a sanitizer build put first on PYTHONPATH.
+PYTHON_DIR = str(Path(quillon_agent.__file__).resolve().parents[1])
 COMMIT = "0123456789abcdef0123456789abcdef01234567"
 PLATFORM = "--platform-url http://x --api-token t"
 UPLOAD_TARGET = f"--engagement {COMMIT} --repository-id 1 --branch main"

@@ -185,3 +185,76 @@ def test_recursion_through_methods_is_bounded(pc, client, monkeypatch):
 
 def test_logging_level_does_not_leak(caplog):
     assert logging.getLogger("quillon_agent").name == "quillon_agent"
+
+
+_DELETE = object()
+
+
+def _python_twin():
+    class PlatformClient:
+        def update_engagement_status(self, *, engagement_name: "str", branch_name: "str", repository_id: "str",
+                                     engagement_status: "str" = "finished") -> "dict": ...
+
+    function = PlatformClient.update_engagement_status
+    function.__qualname__ = "PlatformClient.update_engagement_status"
+    return function
+
+
+def _assign(function, attribute, value):
+    """What assigning (or deleting) leaves behind: the error, or the value read back."""
+    try:
+        if value is _DELETE:
+            delattr(function, attribute)
+        else:
+            setattr(function, attribute, value)
+    except (TypeError, AttributeError) as error:
+        return type(error), str(error)
+    return "reads", getattr(function, attribute)
+
+
+@pytest.mark.parametrize("attribute, value", [
+    ("__module__", "elsewhere"), ("__module__", None), ("__module__", 5), ("__module__", _DELETE),
+    ("__defaults__", ()), ("__defaults__", None), ("__defaults__", [1]), ("__defaults__", _DELETE),
+    ("__kwdefaults__", {"engagement_status": "x"}), ("__kwdefaults__", None), ("__kwdefaults__", [1]),
+    ("__kwdefaults__", _DELETE),
+    ("__annotations__", {"a": "int"}), ("__annotations__", None), ("__annotations__", [1]),
+    ("__annotations__", _DELETE),
+    ("__doc__", "text"), ("__doc__", 5), ("__doc__", _DELETE),
+    ("__name__", "renamed"), ("__name__", None), ("__name__", _DELETE),
+    ("__qualname__", "Other.renamed"), ("__qualname__", 1), ("__qualname__", _DELETE),
+    ("__dict__", {"a": 1}), ("__dict__", None),
+])
+def test_attribute_assignment_and_deletion_like_python(pc, monkeypatch, attribute, value):
+    compiled = pc.PlatformClient.update_engagement_status
+    monkeypatch.setattr(compiled, attribute, getattr(compiled, attribute))  # restored afterwards
+    assert _assign(compiled, attribute, value) == _assign(_python_twin(), attribute, value)
+
+
+@pytest.mark.parametrize("kwdefaults", [None, {}, {"unrelated": 1}])
+def test_keyword_only_defaults_are_read_at_call_time(pc, monkeypatch, kwdefaults):
+    compiled = pc.PlatformClient.update_engagement_status
+    monkeypatch.setattr(compiled, "__kwdefaults__", kwdefaults)
+    twin = _python_twin()
+    twin.__kwdefaults__ = kwdefaults
+    keywords = {"engagement_name": "e", "branch_name": "b", "repository_id": "1"}
+    with pytest.raises(TypeError) as expected:
+        twin(None, **keywords)
+    with pytest.raises(TypeError) as got:
+        compiled(None, **keywords)
+    assert str(got.value) == str(expected.value)
+
+
+def test_signature_can_be_assigned_and_deleted_like_on_python_functions(pc, monkeypatch):
+    function = pc.PlatformClient._url
+    built = inspect.signature(function)
+    replacement = inspect.Signature()
+    function.__signature__ = replacement
+    try:
+        assert inspect.signature(function) is replacement
+    finally:
+        del function.__signature__
+    assert inspect.signature(function) == built
+    with pytest.raises(AttributeError):
+        del function.__signature__
+    with pytest.raises(AttributeError, match="readonly attribute"):
+        function.__globals__ = {}

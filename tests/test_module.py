@@ -150,6 +150,23 @@ def test_import_fails_without_host_utils(tmp_path, pc, utils_source, expected):
     assert "left behind: False" in result.stdout
 
 
+@pytest.mark.parametrize("utils_kind", ["module without the name", "namespace package"])
+def test_missing_host_name_fails_with_the_interpreters_own_error(tmp_path, pc, utils_kind):
+    package = _package(tmp_path, pc, "X = 1\n" if utils_kind == "module without the name" else None)
+    if utils_kind == "namespace package":
+        (package / "utils").mkdir()
+    (package / "twin.py").write_text("from .utils import _COMMIT_ID_RE\n")
+    result = _run("""
+        for name in ("hostpkg.twin", "hostpkg.platform_client"):
+            try:
+                __import__(name)
+            except ImportError as e:
+                print(type(e).__name__, e, e.name, e.path, sep=" | ")
+    """, tmp_path)
+    python, compiled = result.stdout.splitlines()
+    assert compiled == python, result.stderr
+
+
 def test_import_outside_a_package_fails(tmp_path, pc):
     shutil.copy(_extension_path(pc), tmp_path / os.path.basename(_extension_path(pc)))
     result = _run("""

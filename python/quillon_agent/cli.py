@@ -11,7 +11,7 @@ import json
 import logging
 import os
 import sys
-from typing import Any, Callable, Mapping, Optional, Sequence
+from typing import TYPE_CHECKING, Any, Callable, Mapping, Optional, Sequence
 
 from .config import (
     ENV_API_TOKEN,
@@ -32,6 +32,12 @@ from .pipeline import (
     group_url_from_source,
     run_pipeline,
 )
+
+if TYPE_CHECKING:
+    from .platform_client import PlatformClient, PlatformError
+
+    _Commands = argparse._SubParsersAction[argparse.ArgumentParser]
+    _Handler = Callable[[PlatformClient, argparse.Namespace], Any]
 
 LOGGER_NAME = "quillon_agent"
 EXIT_LOCAL_FILE = 4
@@ -104,7 +110,7 @@ def configure_logging(verbose: bool) -> None:
     logger.propagate = False
 
 
-def _load_client():
+def _load_client() -> tuple[type[PlatformClient], type[PlatformError]]:
     # The extension is compiled; importing it lazily keeps --help and usage
     # errors working where it has not been built.
     try:
@@ -117,33 +123,33 @@ def _load_client():
 # Command handlers: (client, options) -> a JSON-serialisable result.
 
 
-def _create_group(client, options) -> dict:
+def _create_group(client: PlatformClient, options: argparse.Namespace) -> dict[str, Any]:
     return {"id": client.create_or_get_group(options.name, options.web_url)}
 
 
-def _create_repository(client, options) -> dict:
+def _create_repository(client: PlatformClient, options: argparse.Namespace) -> dict[str, Any]:
     return {"id": client.create_or_get_repository(options.name, options.group_id, options.web_url)}
 
 
-def _create_branch(client, options) -> dict:
+def _create_branch(client: PlatformClient, options: argparse.Namespace) -> dict[str, Any]:
     return {"id": client.create_or_get_branch(options.name, options.repository_id, options.web_url)}
 
 
-def _create_engagement(client, options) -> dict:
+def _create_engagement(client: PlatformClient, options: argparse.Namespace) -> dict[str, Any]:
     return {"id": client.create_or_get_engagement(options.name, options.branch_id, options.description)}
 
 
-def _get_engagement_id(client, options) -> dict:
+def _get_engagement_id(client: PlatformClient, options: argparse.Namespace) -> dict[str, Any]:
     return {"id": client.get_engagement_id(options.name, options.branch_id)}
 
 
-def _upload_report(client, options) -> Any:
+def _upload_report(client: PlatformClient, options: argparse.Namespace) -> Any:
     return client.upload_report(
         options.report, options.scan_type, options.engagement, options.repository_id, options.branch
     )
 
 
-def _update_status(client, options) -> Any:
+def _update_status(client: PlatformClient, options: argparse.Namespace) -> Any:
     return client.update_engagement_status(
         engagement_name=options.engagement,
         branch_name=options.branch,
@@ -152,31 +158,31 @@ def _update_status(client, options) -> Any:
     )
 
 
-def _submit_scan(client, options) -> Any:
+def _submit_scan(client: PlatformClient, options: argparse.Namespace) -> Any:
     return client.submit_scan(options.engagement_id, options.archive)
 
 
-def _engagement_status(client, options) -> Any:
+def _engagement_status(client: PlatformClient, options: argparse.Namespace) -> Any:
     return client.get_engagement_status(options.scan_id, **_scan_filters(options))
 
 
-def _wait(client, options) -> Any:
+def _wait(client: PlatformClient, options: argparse.Namespace) -> Any:
     return client.wait_for_engagement(
         options.scan_id, **_scan_filters(options), interval=options.interval, timeout=options.max_wait
     )
 
 
-def _find_groups(client, options) -> Any:
+def _find_groups(client: PlatformClient, options: argparse.Namespace) -> Any:
     return client.find_groups(options.name, options.web_url, integration_type=options.integration_type)
 
 
-def _repository_details(client, options) -> Any:
+def _repository_details(client: PlatformClient, options: argparse.Namespace) -> Any:
     return client.get_repository_details(
         options.repository_id, repository_name=options.repository_name, group_id=options.group_id
     )
 
 
-def _run(client, options) -> dict:
+def _run(client: PlatformClient, options: argparse.Namespace) -> dict[str, Any]:
     run = PipelineRun(
         group=options.group,
         repository=options.repository,
@@ -196,7 +202,7 @@ def _run(client, options) -> dict:
     return run_pipeline(client, run)
 
 
-def _scan_filters(options) -> dict:
+def _scan_filters(options: argparse.Namespace) -> dict[str, Any]:
     return {
         "branch_name": options.branch,
         "repository_name": options.repository,
@@ -227,7 +233,7 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _add_entity_commands(commands) -> None:
+def _add_entity_commands(commands: _Commands) -> None:
     command = _command(commands, "create-group", _create_group, "create a repository group, or find it")
     command.add_argument("name", metavar="NAME", help="group name")
     command.add_argument("--web-url", metavar="URL", help="web URL of the group in your VCS")
@@ -254,7 +260,7 @@ def _add_entity_commands(commands) -> None:
     command.add_argument("--branch-id", required=True, metavar="ID", help="id of the branch")
 
 
-def _add_result_commands(commands) -> None:
+def _add_result_commands(commands: _Commands) -> None:
     command = _command(commands, "upload-report", _upload_report, "upload one scanner report file to an engagement")
     command.add_argument("report", metavar="REPORT", help="path of the report file")
     command.add_argument(
@@ -278,7 +284,7 @@ def _add_result_commands(commands) -> None:
     command.add_argument("archive", metavar="ARCHIVE", help="path of the prepared scan archive (zip)")
 
 
-def _add_query_commands(commands) -> None:
+def _add_query_commands(commands: _Commands) -> None:
     command = _command(
         commands, "engagement-status", _engagement_status, "show the platform's scan for a commit SHA or scan id"
     )
@@ -312,7 +318,7 @@ def _add_query_commands(commands) -> None:
     command.add_argument("--group-id", metavar="ID", help="id of the repository's group")
 
 
-def _add_run_command(commands) -> None:
+def _add_run_command(commands: _Commands) -> None:
     command = _command(
         commands,
         "run",
@@ -348,7 +354,7 @@ def _add_run_command(commands) -> None:
     _add_wait_options(command)
 
 
-def _add_demo_command(commands) -> None:
+def _add_demo_command(commands: _Commands) -> None:
     # No handler: main() runs the demo itself, as it needs no platform configuration.
     commands.add_parser(
         "demo",
@@ -359,7 +365,9 @@ def _add_demo_command(commands) -> None:
     )
 
 
-def _command(commands, name: str, handler: Callable, help_text: str, description: Optional[str] = None):
+def _command(
+    commands: _Commands, name: str, handler: _Handler, help_text: str, description: Optional[str] = None
+) -> argparse.ArgumentParser:
     description = description or help_text[:1].upper() + help_text[1:] + "."
     command = commands.add_parser(name, help=help_text, description=description)
     command.set_defaults(handler=handler)

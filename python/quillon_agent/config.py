@@ -5,7 +5,7 @@ from __future__ import annotations
 import argparse
 import os
 from dataclasses import dataclass
-from typing import Mapping, Optional
+from typing import Any, Mapping, Optional, Union
 
 ENV_PLATFORM_URL = "QUILLON_PLATFORM_URL"
 ENV_API_TOKEN = "QUILLON_API_TOKEN"
@@ -43,7 +43,7 @@ class Config:
     ) -> "Config":
         """Build from parsed options; an option left unset (None) falls back to its variable."""
 
-        def pick(option: str, variable: str) -> Optional[str]:
+        def pick(option: str, variable: str) -> Any:
             return _option_or_env(options, option, variable, environ)
 
         platform_url = _required(pick("platform_url", ENV_PLATFORM_URL), "--platform-url", ENV_PLATFORM_URL)
@@ -71,7 +71,8 @@ def normalize_platform_url(url: str) -> str:
     return url.rstrip("/")
 
 
-def _option_or_env(options: argparse.Namespace, option: str, variable: str, environ: Mapping[str, str]):
+def _option_or_env(options: argparse.Namespace, option: str, variable: str, environ: Mapping[str, str]) -> Any:
+    # Any: an option's value type depends on its action (text, flag, number).
     value = getattr(options, option, None)
     return value if value is not None else environ.get(variable)
 
@@ -82,7 +83,7 @@ def _required(value: Optional[str], option: str, variable: str) -> str:
     return value
 
 
-def _flag(value, variable: str) -> bool:
+def _flag(value: Union[str, bool, None], variable: str) -> bool:
     # Options arrive as True/None from store_true; variables as text.
     if value is None or isinstance(value, bool):
         return bool(value)
@@ -94,7 +95,7 @@ def _flag(value, variable: str) -> bool:
     raise ConfigError(f"{variable} must be one of 1/0, true/false, yes/no, on/off, got {value!r}")
 
 
-def _timeout(value) -> float:
+def _timeout(value: Union[str, float, None]) -> float:
     if value is None or value == "":
         return DEFAULT_TIMEOUT
     try:

@@ -8,12 +8,15 @@ import os
 import secrets
 import tempfile
 import zipfile
-from typing import Any, Dict, List
+from typing import TYPE_CHECKING, Any, Dict, List
 
 from .config import Config
 from .pipeline import PipelineRun, ReportFile, run_pipeline
 from .simulator import Simulator, faults
 from .simulator.api import REPORT_PATH
+
+if TYPE_CHECKING:
+    from .platform_client import PlatformClient
 
 logger = logging.getLogger(__name__)
 
@@ -46,7 +49,7 @@ _GITLEAKS_REPORT = [
 ]
 
 
-def run_demo(client_class, *, verbose: bool) -> Dict[str, Any]:
+def run_demo(client_class: type[PlatformClient], *, verbose: bool) -> Dict[str, Any]:
     with (
         tempfile.TemporaryDirectory(prefix="quillon-demo-") as workdir,
         Simulator(token=secrets.token_hex(16), scan_delay=DEMO_SCAN_DELAY) as simulator,

@@ -5,8 +5,11 @@ from __future__ import annotations
 import logging
 import os
 from dataclasses import dataclass
-from typing import Any, Dict, List, Optional, Sequence
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence
 from urllib.parse import urlsplit, urlunsplit
+
+if TYPE_CHECKING:
+    from .platform_client import PlatformClient
 
 logger = logging.getLogger(__name__)
 
@@ -66,7 +69,7 @@ def group_url_from_source(source_url: Optional[str]) -> Optional[str]:
     return urlunsplit((parts.scheme, parts.netloc, parent, "", ""))
 
 
-def run_pipeline(client, run: PipelineRun) -> Dict[str, Any]:
+def run_pipeline(client: PlatformClient, run: PipelineRun) -> Dict[str, Any]:
     """Create or find the entities, hand over the results, and optionally wait for the scan."""
     group_url = run.effective_group_url
     result: Dict[str, Any] = {}
@@ -111,7 +114,7 @@ def run_pipeline(client, run: PipelineRun) -> Dict[str, Any]:
     return result
 
 
-def _upload_reports(client, run: PipelineRun, repository_id: str) -> List[Dict[str, Any]]:
+def _upload_reports(client: PlatformClient, run: PipelineRun, repository_id: str) -> List[Dict[str, Any]]:
     uploads = []
     for report in run.reports:
         _step("report %s (%s)", os.path.basename(report.path), report.scan_type)

@@ -253,10 +253,10 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
+// Names and parameter names are strings and cannot take part in a cycle;
+// they stay until deallocation so a cleared function still reprs and binds.
 int function_clear(PyObject* self) {
     FunctionObject* f = as_function(self);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
     Py_CLEAR(f->module);
     Py_CLEAR(f->doc);
     Py_CLEAR(f->defaults);
@@ -266,7 +266,6 @@ int function_clear(PyObject* self) {
     Py_CLEAR(f->globals);
     Py_CLEAR(f->captured);
     Py_CLEAR(f->defining_class);
-    Py_CLEAR(f->param_names);
     return 0;
 }
 
@@ -274,6 +273,9 @@ void function_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     if (as_function(self)->weakrefs) PyObject_ClearWeakRefs(self);
     function_clear(self);
+    Py_CLEAR(as_function(self)->name);
+    Py_CLEAR(as_function(self)->qualname);
+    Py_CLEAR(as_function(self)->param_names);
     PyObject_GC_Del(self);
 }
 
@@ -360,13 +362,42 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
-PyObject* get_globals(PyObject* self, void*) { return Py_NewRef(as_function(self)->globals); }
+PyObject* get_globals(PyObject* self, void*) { return new_ref_or_none(as_function(self)->globals); }
 
 PyObject* get_closure(PyObject*, void*) { Py_RETURN_NONE; }
+
+int set_readonly(PyObject*, PyObject*, void*) {
+    PyErr_SetString(PyExc_AttributeError, "readonly attribute");
+    return -1;
+}
+
+// An assigned __signature__ lives in the function's __dict__, as it would on
+// a Python function, and wins over the one built from the declaration.
+PyObject* assigned_signature(PyObject* self) {
+    PyObject* dict = as_function(self)->dict;
+    if (!dict) return nullptr;
+    return PyDict_GetItemWithError(dict, "__signature__"_id);
+}
+
+int set_signature(PyObject* self, PyObject* value, void*) {
+    PyObject** dict = &as_function(self)->dict;
+    if (!*dict && !(*dict = PyDict_New())) return -1;
+    if (value) return PyDict_SetItem(*dict, "__signature__"_id, value);
+    if (PyDict_DelItem(*dict, "__signature__"_id) < 0) {
+        if (PyErr_ExceptionMatches(PyExc_KeyError)) {
+            PyErr_Clear();
+            PyErr_SetString(PyExc_AttributeError, "__signature__");
+        }
+        return -1;
+    }
+    return 0;
+}
 
 // Built from the current defaults and annotations at each access, so that
 // assigning __defaults__ or __annotations__ shows in inspect.signature().
 PyObject* get_signature(PyObject* self, void*) {
+    if (PyObject* assigned = assigned_signature(self)) return Py_NewRef(assigned);
+    if (PyErr_Occurred()) return nullptr;
     return guarded([&]() -> py::object {
         FunctionObject* f = as_function(self);
         py::module_ inspect = py::module_::import("inspect");
@@ -417,9 +448,9 @@ PyGetSetDef function_getset[] = {
     {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
     {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
-    {"__globals__", get_globals, nullptr, nullptr, nullptr},
-    {"__closure__", get_closure, nullptr, nullptr, nullptr},
-    {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {"__globals__", get_globals, set_readonly, nullptr, nullptr},
+    {"__closure__", get_closure, set_readonly, nullptr, nullptr},
+    {"__signature__", get_signature, set_signature, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -560,6 +591,10 @@ bool is_function_object(py::handle obj) { return Py_TYPE(obj.ptr()) == &function
 
 py::object Call::global(PyObject* name) const {
     PyObject* globals = as_function(function_)->globals;
+    if (!globals) {
+        PyErr_SetString(PyExc_SystemError, "function called after its namespace was cleared");
+        throw_current();
+    }
     PyObject* value = PyDict_GetItemWithError(globals, name);
     if (value) return borrow(value);
     if (PyErr_Occurred()) throw_current();

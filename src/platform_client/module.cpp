@@ -244,7 +244,13 @@ private:
 };
 
 int exec_module(PyObject* module) {
-    return guarded_status([&] { ModuleBody(module).run(); });
+    return guarded_status([&] {
+        // pybind11 builds its internals on first use, which may otherwise be
+        // the disposal of an error_already_set at the recursion limit, where
+        // building them fails and pybind11 recurses until the stack is gone.
+        py::detail::get_internals();
+        ModuleBody(module).run();
+    });
 }
 
 PyModuleDef_Slot module_slots[] = {

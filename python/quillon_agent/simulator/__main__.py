@@ -5,11 +5,12 @@ import os
 import signal
 import sys
 import threading
+from typing import Optional, Sequence
 
 from .server import Simulator
 
 
-def main(argv=None) -> int:
+def main(argv: Optional[Sequence[str]] = None) -> int:
     parser = argparse.ArgumentParser(
         prog="python -m quillon_agent.simulator",
         description="Serve a local, in-memory stand-in for the platform API (for demos and manual testing).",

@@ -4,15 +4,19 @@ from __future__ import annotations
 
 import json
 from dataclasses import dataclass
-from typing import Any, Mapping, Optional
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, Mapping, Optional
 
 from werkzeug.exceptions import HTTPException
 from werkzeug.routing import Map, Rule
+from werkzeug.datastructures import ImmutableMultiDict
 from werkzeug.wrappers import Request, Response
 
 from .faults import FaultPlan
 from .recording import RecordedRequest, RequestJournal, record_request
 from .state import Conflict, Engagement, NotFound, PlatformState, ScanFilter
+
+if TYPE_CHECKING:
+    from _typeshed.wsgi import StartResponse, WSGIEnvironment
 
 GROUP_PATH = "/api/v1/git/ci-cd/repository_group"
 REPOSITORY_PATH = "/api/v1/git/ci-cd/repository"
@@ -75,7 +79,7 @@ class PlatformApi:
         self.faults = faults
         self.journal = journal
 
-    def __call__(self, environ, start_response):
+    def __call__(self, environ: WSGIEnvironment, start_response: StartResponse) -> Iterable[bytes]:
         request = Request(environ)
         entry = record_request(request)
         self.journal.add(entry)
@@ -96,7 +100,8 @@ class PlatformApi:
             return _json(401, {"detail": "Недействительный токен"})
         try:
             endpoint, arguments = _ROUTES.bind_to_environ(request.environ).match()
-            return getattr(self, "_" + endpoint)(request, **arguments)
+            handler: Callable[..., Response] = getattr(self, "_" + endpoint)
+            return handler(request, **arguments)
         except HTTPException as error:
             return _json(error.code or 500, {"detail": error.description})
         except (BadRequest, Conflict) as error:
@@ -228,11 +233,11 @@ def _json(status: int, payload: Any) -> Response:
     return Response(json.dumps(payload, ensure_ascii=False), status=status, content_type=JSON)
 
 
-def _upserted(record: dict, created: bool) -> Response:
+def _upserted(record: Dict[str, Any], created: bool) -> Response:
     return _json(201 if created else 200, record)
 
 
-def _form(request: Request, expected_mimetype: str):
+def _form(request: Request, expected_mimetype: str) -> ImmutableMultiDict[str, str]:
     if request.mimetype != expected_mimetype:
         raise UnsupportedMediaType(f"Ожидается {expected_mimetype}, получено {request.mimetype or 'ничего'}")
     return request.form

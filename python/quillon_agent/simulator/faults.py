@@ -119,7 +119,9 @@ def html(status: int = 200) -> HtmlPage:
     return HtmlPage(status)
 
 
-def respond(status: int, body: object = "", content_type: str = "application/json", headers=None) -> Respond:
+def respond(
+    status: int, body: object = "", content_type: str = "application/json", headers: Optional[Mapping[str, str]] = None
+) -> Respond:
     """A JSON-serialisable ``body`` that is not a string is sent as JSON."""
     text = body if isinstance(body, str) else json.dumps(body, ensure_ascii=False)
     return Respond(status, text, content_type, dict(headers or {}))

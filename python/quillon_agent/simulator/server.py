@@ -5,7 +5,7 @@ from __future__ import annotations
 import logging
 import threading
 import time
-from typing import Callable, Iterable, List, Optional
+from typing import Any, Callable, Dict, Iterable, List, Optional
 
 from werkzeug.serving import BaseWSGIServer, WSGIRequestHandler, make_server
 
@@ -19,7 +19,7 @@ logger = logging.getLogger("quillon_agent.simulator")
 
 class _RequestHandler(WSGIRequestHandler):
     # Access lines go to our logger at DEBUG instead of Werkzeug's stderr handler.
-    def log(self, type: str, message: str, *args) -> None:
+    def log(self, type: str, message: str, *args: Any) -> None:
         text = message % args if args else message
         level = logging.WARNING if type == "error" else logging.DEBUG
         logger.log(level, "%s", text.rstrip())
@@ -71,13 +71,14 @@ class Simulator:
             return
         self._server.shutdown()
         self._server.server_close()
-        self._thread.join()
+        if self._thread is not None:
+            self._thread.join()
         self._server = self._thread = None
 
     def __enter__(self) -> "Simulator":
         return self.start()
 
-    def __exit__(self, *exc_info) -> None:
+    def __exit__(self, *exc_info: object) -> None:
         self.stop()
 
     @property
@@ -115,7 +116,7 @@ class Simulator:
 
     # Seeding.
 
-    def add_group(self, name: str, web_url: Optional[str] = None, integration_type: str = "manual") -> dict:
+    def add_group(self, name: str, web_url: Optional[str] = None, integration_type: str = "manual") -> Dict[str, Any]:
         """A group created outside the agent (by default a manual one, as a UI user would make)."""
         return self.state.add_group(name, web_url, integration_type).record()
 
@@ -129,7 +130,7 @@ class Simulator:
         group_url: Optional[str] = None,
         integration_type: str = API_INTEGRATION,
         appear_after: float = 0.0,
-    ) -> dict:
+    ) -> Dict[str, Any]:
         """A scan the platform will show ``appear_after`` seconds from now, with its chain of entities."""
         group_entity, _ = self.state.upsert_group(group, group_url, integration_type)
         repository_entity, _ = self.state.upsert_repository(repository, group_entity.id, None)

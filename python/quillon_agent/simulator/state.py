@@ -10,7 +10,7 @@ import itertools
 import threading
 import time
 from dataclasses import dataclass, field
-from typing import Callable, Dict, List, Optional, Tuple
+from typing import Any, Callable, Dict, List, Optional, Tuple, TypeVar
 
 API_INTEGRATION = "API"
 
@@ -30,7 +30,7 @@ class Group:
     web_url: Optional[str]
     integration_type: str
 
-    def record(self) -> dict:
+    def record(self) -> Dict[str, Any]:
         return {"id": self.id, "name": self.name, "web_url": self.web_url, "integration_type": self.integration_type}
 
 
@@ -41,7 +41,7 @@ class Branch:
     repository_id: int
     web_url: Optional[str]
 
-    def record(self) -> dict:
+    def record(self) -> Dict[str, Any]:
         return {"id": self.id, "name": self.name, "repository_id": self.repository_id, "web_url": self.web_url}
 
 
@@ -53,7 +53,7 @@ class Repository:
     web_url: Optional[str]
     branches: List[Branch] = field(default_factory=list)
 
-    def record(self) -> dict:
+    def record(self) -> Dict[str, Any]:
         return {
             "id": self.id,
             "name": self.name,
@@ -62,7 +62,7 @@ class Repository:
             "integration_type": self.group.integration_type,
         }
 
-    def details(self) -> dict:
+    def details(self) -> Dict[str, Any]:
         return {**self.record(), "branches": [branch.record() for branch in self.branches]}
 
 
@@ -75,7 +75,7 @@ class Engagement:
     description: str
     status: str = "in_progress"
 
-    def record(self) -> dict:
+    def record(self) -> Dict[str, Any]:
         return {
             "id": self.id,
             "name": self.name,
@@ -93,7 +93,7 @@ class Report:
     filename: Optional[str]
     size: int
 
-    def record(self) -> dict:
+    def record(self) -> Dict[str, Any]:
         return {
             "id": self.id,
             "engagement_id": self.engagement_id,
@@ -111,7 +111,7 @@ class Scan:
     visible_at: float
     status: str = "created"
 
-    def record(self) -> dict:
+    def record(self) -> Dict[str, Any]:
         repository = self.engagement.repository
         group = repository.group
         return {
@@ -144,15 +144,19 @@ class ScanFilter:
     def accepts(self, scan: Scan) -> bool:
         repository = scan.engagement.repository
         group = repository.group
-        checks = (
-            (self.branch_name, lambda: scan.engagement.branch.name == self.branch_name),
-            (self.repository_name, lambda: repository.name == self.repository_name),
-            (self.group_name, lambda: group.name == self.group_name),
-            (self.group_url, lambda: _url_within(self.group_url, group.web_url)),
-            (self.group_id, lambda: str(group.id) == self.group_id),
-            (self.integration_type, lambda: group.integration_type.lower() == self.integration_type.lower()),
-        )
-        return all(test() for given, test in checks if given)
+        if self.branch_name and scan.engagement.branch.name != self.branch_name:
+            return False
+        if self.repository_name and repository.name != self.repository_name:
+            return False
+        if self.group_name and group.name != self.group_name:
+            return False
+        if self.group_url and not _url_within(self.group_url, group.web_url):
+            return False
+        if self.group_id and str(group.id) != self.group_id:
+            return False
+        if self.integration_type and group.integration_type.lower() != self.integration_type.lower():
+            return False
+        return True
 
 
 def _url_within(url: str, group_url: Optional[str]) -> bool:
@@ -302,7 +306,10 @@ class PlatformState:
             ]
 
 
-def _lookup(table: Dict[int, object], entity_id: int, what: str):
+_Entity = TypeVar("_Entity")
+
+
+def _lookup(table: Dict[int, _Entity], entity_id: int, what: str) -> _Entity:
     try:
         return table[entity_id]
     except KeyError:
