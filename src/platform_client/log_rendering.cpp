@@ -1,30 +1,244 @@
 // Rendering of request payloads, uploaded files and response bodies as
 // bounded, masked log text, and the per-request "[HTTP] " lines.
+#include "raising.hpp"
 #include "specs.hpp"
 
 namespace qc {
 namespace {
 
+constexpr Py_ssize_t payload_length_cap = 2000;
+
+bool is_none(py::handle value) { return value.ptr() == Py_None; }
+
+py::object concat(py::handle left, py::handle right) {
+    return detail::checked(PyUnicode_Concat(left.ptr(), right.ptr()));
+}
+
+// An exception raised inside an `except` block carries the handled one as
+// its __context__, as it would in Python.
+[[noreturn]] void rethrow_in_handler(py::error_already_set& raised, const py::error_already_set& handled) {
+    if (raised.value().ptr() != handled.value().ptr()) {
+        PyException_SetContext(raised.value().ptr(), Py_NewRef(handled.value().ptr()));
+    }
+    throw raised;
+}
+
+bool caught_any(const py::error_already_set& e, std::initializer_list<PyObject*> types) {
+    for (PyObject* type : types) {
+        if (matches(e, type)) return true;
+    }
+    return false;
+}
+
+// "<" + type(value).__name__ + ">": a body that is a stream, an encoder or
+// a generator is named, never read.
+py::object type_placeholder(py::handle value) {
+    py::object name = getattr(reinterpret_cast<PyObject*>(Py_TYPE(value.ptr())), "__name__"_id);
+    return concat(concat("<"_id, format_plain(name)), ">"_id);
+}
+
+bool is_str_or_bytes(py::handle value) { return PyUnicode_Check(value.ptr()) || PyBytes_Check(value.ptr()); }
+
+py::object unrenderable_payload() { return py::str("<unrenderable payload>"); }
+
+py::object format_payload_for_log(const Call& c) {
+    auto [self, payload] = c.args<2>();
+    py::object sanitized;
+    try {
+        sanitized = call_method(self, "_sanitize_payload_for_log"_id, payload);
+    } catch (py::error_already_set& e) {
+        // Nesting too deep to sanitise: nothing safe can be shown of it.
+        if (!matches(e, PyExc_RecursionError)) throw;
+        return unrenderable_payload();
+    }
+
+    py::object rendered;
+    try {
+        rendered = call_method(c.global("json"_id), "dumps"_id, sanitized, kw{"ensure_ascii"_id, Py_False},
+                               kw{"default"_id, reinterpret_cast<PyObject*>(&PyUnicode_Type)});
+    } catch (py::error_already_set& e) {
+        if (!caught_any(e, {PyExc_TypeError, PyExc_RecursionError})) throw;
+        try {
+            rendered = detail::checked(PyObject_Str(sanitized.ptr()));
+        } catch (py::error_already_set& fallback_error) {
+            if (matches(fallback_error, PyExc_RecursionError)) return unrenderable_payload();
+            rethrow_in_handler(fallback_error, e);
+        }
+    }
+
+    rendered = call_method(self, "_sanitize_text_for_log"_id, rendered);
+    Py_ssize_t length = PyObject_Length(rendered.ptr());
+    if (length < 0) throw py::error_already_set();
+    if (length <= payload_length_cap) return rendered;
+    py::object head = detail::checked(PySequence_GetSlice(rendered.ptr(), 0, payload_length_cap));
+    py::object capped = detail::checked(PyNumber_Add(head.ptr(), py::str("...<truncated>").ptr()));
+    // The cut can end on the start of the token and the suffix supply its
+    // tail (a token that ends in a dot), so the joined text is masked again.
+    return call_method(self, "_mask_token_only"_id, capped);
+}
+
+// Decoded JSON is masked and re-rendered; a form body is re-encoded with its
+// sensitive values masked; anything else is treated as free text.
+py::object sanitize_body_string_for_log(const Call& c) {
+    auto [self, body] = c.args<2>();
+    try {
+        py::object value = call_method(c.global("json"_id), "loads"_id, body);
+        return call_method(self, "_format_payload_for_log"_id, value);
+    } catch (py::error_already_set& e) {
+        // Nesting deeper than the decoder or the renderer can follow counts
+        // as not JSON.
+        if (!caught_any(e, {PyExc_TypeError, PyExc_ValueError, PyExc_RecursionError})) throw;
+    }
+
+    int has_equals = PySequence_Contains(body.ptr(), "="_id);
+    if (has_equals < 0) throw py::error_already_set();
+    int has_ampersand = has_equals ? 0 : PySequence_Contains(body.ptr(), "&"_id);
+    if (has_ampersand < 0) throw py::error_already_set();
+    if (has_equals || has_ampersand) {
+        // Decoding "+" and "%XX" can hide a token that stands in the raw body,
+        // and re-encoding would then write it out again: mask it before parsing.
+        py::object raw = call_method(self, "_mask_token_only"_id, body);
+        py::object pairs;
+        try {
+            pairs = call(c.global("parse_qsl"_id), raw, kw{"keep_blank_values"_id, Py_True});
+        } catch (py::error_already_set& e) {
+            if (!matches(e, PyExc_ValueError)) throw;
+            pairs = py::list();
+        }
+        if (truthy(pairs)) {
+            py::list masked;
+            for (py::handle pair : pairs) {
+                py::object key = pair[py::int_(0)];
+                py::object value = pair[py::int_(1)];
+                masked.append(py::make_tuple(call_method(self, "_sanitize_text_for_log"_id, key),
+                                             call_method(self, "_sanitize_value_for_log"_id, value, key)));
+            }
+            py::object encoded = call(c.global("urlencode"_id), masked);
+            // Percent-encoding can spell the token out of text that did not
+            // hold it ("/abc" becomes "%2Fabc").
+            return call_method(self, "_mask_token_only"_id, encoded);
+        }
+    }
+    return call_method(self, "_sanitize_text_for_log"_id, body);
+}
+
+py::object payload_from_request_kwargs(const Call& c) {
+    auto [self, kwargs] = c.args<2>();
+    int has_log_payload = PySequence_Contains(kwargs.ptr(), "_log_payload"_id);
+    if (has_log_payload < 0) throw py::error_already_set();
+    if (has_log_payload) return call_method(kwargs, "pop"_id, "_log_payload"_id);
+
+    if (!is_none(call_method(kwargs, "get"_id, "json"_id))) return kwargs["json"];
+
+    py::object data = call_method(kwargs, "get"_id, "data"_id);
+    py::object files = call_method(kwargs, "get"_id, "files"_id);
+    if (!is_none(data) && is_none(files)) {
+        if (PyDict_Check(data.ptr()) || is_str_or_bytes(data)) return data;
+        return type_placeholder(data);
+    }
+
+    py::dict payload;
+    if (PyDict_Check(data.ptr())) {
+        if (PyDict_Update(payload.ptr(), data.ptr()) < 0) throw py::error_already_set();
+    } else if (!is_none(data)) {
+        payload[py::handle("data"_id)] = is_str_or_bytes(data) ? data : type_placeholder(data);
+    }
+    if (!is_none(call_method(kwargs, "get"_id, "files"_id))) {
+        payload[py::handle("files"_id)] = call_method(self, "_files_payload_for_log"_id, kwargs["files"]);
+    }
+    if (payload.empty()) return py::none();
+    return payload;
+}
+
+// Field names and file names only: contents, file objects and content types
+// never reach a log line.
+py::object files_payload_for_log(const Call& c) {
+    py::handle files = c.arg(1);
+    py::dict summary;
+    py::object items = call_method(files, "items"_id);
+    for (py::handle item : items) {
+        py::object field = item[py::int_(0)];
+        py::object file_value = item[py::int_(1)];
+        py::str name = py::reinterpret_steal<py::str>(detail::checked(PyObject_Str(field.ptr())).release());
+        if (PyTuple_Check(file_value.ptr()) && PyTuple_GET_SIZE(file_value.ptr()) > 0) {
+            py::dict entry;
+            entry[py::handle("filename"_id)] = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(file_value.ptr(), 0));
+            summary[name] = entry;
+        } else {
+            summary[name] = py::handle("<file>"_id);
+        }
+    }
+    return summary;
+}
+
+py::object log_request_attempt_payload(const Call& c) {
+    auto [self, log_payload] = c.args<2>();
+    if (!truthy(getattr(self, "verbose"_id)) || is_none(log_payload)) return py::none();
+    py::object rendered = call_method(self, "_format_payload_for_log"_id, log_payload);
+    py::object line = concat("[HTTP] Request payload: "_id, format_plain(rendered));
+    call_method(c.global("logger"_id), "debug"_id, line);
+    return py::none();
+}
+
+py::object log_response_status(const Call& c) {
+    auto [self, method, response, log_url, log_label] = c.args<5>();
+    if (!truthy(getattr(self, "verbose"_id))) return py::none();
+    py::object target;
+    if (truthy(log_url)) {
+        target = call_method(self, "_sanitize_url_for_log"_id, getattr(response, "url"_id));
+    } else if (truthy(log_label)) {
+        target = py::reinterpret_borrow<py::object>(log_label);
+    } else {
+        target = py::reinterpret_borrow<py::object>("<hidden>"_id);
+    }
+    py::object status = getattr(response, "status_code"_id);
+    py::object line = concat("[HTTP] "_id, format_plain(method));
+    line = concat(line, " "_id);
+    line = concat(line, format_plain(target));
+    line = concat(line, " -> "_id);
+    line = concat(line, format_plain(status));
+    call_method(c.global("logger"_id), "debug"_id, line);
+    return py::none();
+}
+
+// Longer and quoted forms first, so "import_archive" goes as one unit and a
+// quoted archive word loses its quotes with it.
+constexpr const char* scan_submit_needles[] = {
+    "import_archive", "scan_payload", "scan.zip", "\"archive\"", "'archive'", "archive",
+};
+
+py::object hide_scan_submit_internals(const Call& c) {
+    py::object text = py::reinterpret_borrow<py::object>(c.arg(1));
+    if (!truthy(text)) return text;
+    py::str replacement("<запуск сканирования>");
+    for (const char* needle : scan_submit_needles) {
+        text = call_method(text, "replace"_id, py::str(needle), replacement);
+    }
+    return text;
+}
+
 const FunctionSpec format_payload_for_log_spec{
-    "_format_payload_for_log", {self_param(), param("payload", "Any")}, "str", no_doc, &not_yet_built};
+    "_format_payload_for_log", {self_param(), param("payload", "Any")}, "str", no_doc, &format_payload_for_log};
 const FunctionSpec sanitize_body_string_for_log_spec{
-    "_sanitize_body_string_for_log", {self_param(), param("body", "str")}, "str", no_doc, &not_yet_built};
+    "_sanitize_body_string_for_log", {self_param(), param("body", "str")}, "str", no_doc,
+    &sanitize_body_string_for_log};
 const FunctionSpec payload_from_request_kwargs_spec{
     "_payload_from_request_kwargs", {self_param(), param("kwargs", "dict")}, "Any | None", no_doc,
-    &not_yet_built};
+    &payload_from_request_kwargs};
 const FunctionSpec files_payload_for_log_spec{
-    "_files_payload_for_log", {self_param(), param("files", "dict")}, "dict[str, Any]", no_doc, &not_yet_built};
+    "_files_payload_for_log", {self_param(), param("files", "dict")}, "dict[str, Any]", no_doc,
+    &files_payload_for_log};
 const FunctionSpec log_request_attempt_payload_spec{
     "_log_request_attempt_payload", {self_param(), param("log_payload", "Any | None")}, "None", no_doc,
-    &not_yet_built};
+    &log_request_attempt_payload};
 const FunctionSpec log_response_status_spec{
     "_log_response_status",
     {self_param(), param("method", "str"), param("response", "requests.Response"),
      keyword_only("log_url", "bool"), keyword_only("log_label", "str | None")},
-    "None", no_doc, &not_yet_built};
+    "None", no_doc, &log_response_status};
 const FunctionSpec hide_scan_submit_internals_spec{
     "_hide_scan_submit_internals", {self_param(), param("text", "str | None")}, "str | None", no_doc,
-    &not_yet_built};
+    &hide_scan_submit_internals};
 
 }  // namespace
 

@@ -1,0 +1,307 @@
+"""Payloads, bodies and files as bounded, masked log text; the [HTTP] lines."""
+
+from __future__ import annotations
+
+import io
+import json
+import logging
+import string
+import types
+from urllib.parse import urlencode
+
+import pytest
+import requests
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+TOKEN = "tok-SECRET-1234567890"
+HIDDEN = "<запуск сканирования>"
+
+
+def new_client(pc, token=TOKEN, verbose=False):
+    return pc.PlatformClient(types.SimpleNamespace(
+        platform_url="http://127.0.0.1:9", api_token=token, insecure=False, ca_bundle=None, timeout=5,
+        verbose=verbose))
+
+
+def nested(depth, make):
+    value = 1
+    for _ in range(depth):
+        value = make(value)
+    return value
+
+
+# --- payload rendering ---------------------------------------------------------
+
+@pytest.mark.parametrize("payload, expected", [
+    ({"password": "p", "a": 1}, '{"password": "***", "a": 1}'),
+    ("a=1", '"a=1"'),
+    (None, "null"),
+    ({}, "{}"),
+    ({"имя": "значение", "n": [1.5, True, None]}, '{"имя": "значение", "n": [1.5, true, null]}'),
+    ({"see": "docs at https://u:pw@h/p?x=1 now"}, '{"see": "docs at https://***@h/p?x=1+now"}'),
+    ([TOKEN, {"t": f"Bearer {TOKEN}"}], '["***", {"t": "Bearer ***"}]'),
+    ({1: b"\xff\xfe", 2: {3}}, '{"1": "<2 bytes>", "2": "{3}"}'),
+])
+def test_format_payload(client, payload, expected):
+    assert client._format_payload_for_log(payload) == expected
+
+
+@pytest.mark.parametrize("length, expected_length, truncated", [(1998, 2000, False), (1999, 2014, True)])
+def test_format_payload_cap(client, length, expected_length, truncated):
+    rendered = client._format_payload_for_log("é" * length)  # code points, not bytes
+    assert len(rendered) == expected_length
+    assert rendered.endswith("...<truncated>") is truncated
+    if truncated:
+        assert rendered == '"' + "é" * 1999 + "...<truncated>"
+
+
+def test_cap_cannot_complete_a_token_ending_in_a_dot(pc):
+    token = "eyJhbGciOiJub25lIn0.eyJzdWIiOiIxIn0."  # unsigned JWT: ends in a dot
+    client = new_client(pc, token=token)
+    # The cut falls right after the token's text without its final dot.
+    rendered = client._format_payload_for_log("x" * (1999 - len(token) + 1) + token[:-1] + "z" * 50)
+    assert token not in rendered
+    assert rendered.endswith("x***..<truncated>")
+
+
+def test_token_in_a_key_is_masked_in_the_rendered_text(pc):
+    client = new_client(pc, token="0123456789abcdef")
+    assert client._format_payload_for_log({"id 0123456789abcdef": 1}) == '{"id ***": 1}'
+
+
+def test_format_payload_goes_through_overridden_steps(pc):
+    client = new_client(pc)
+    client._sanitize_payload_for_log = lambda value: value  # json.dumps rejects the tuple key
+    client._sanitize_text_for_log = lambda text: text.upper()
+    assert client._format_payload_for_log({(1, 2): "v"}) == "{(1, 2): 'V'}"
+
+
+@pytest.mark.parametrize("make", [lambda v: [v], lambda v: {"a": v}], ids=["list", "dict"])
+def test_format_payload_too_deep(pc, make):
+    client = new_client(pc)
+    deep = nested(100_000, make)
+    assert client._format_payload_for_log(deep) == "<unrenderable payload>"
+    # Sanitised, but too deep for json.dumps and for str() alike.
+    client._sanitize_payload_for_log = lambda value: value
+    assert client._format_payload_for_log(deep) == "<unrenderable payload>"
+
+
+def test_format_payload_reads_json_at_each_call(pc, client, monkeypatch):
+    fake = types.SimpleNamespace(dumps=lambda value, **kw: f"dumped {sorted(kw)}")
+    monkeypatch.setattr(pc, "json", fake)
+    assert client._format_payload_for_log({"a": 1}) == "dumped ['default', 'ensure_ascii']"
+
+
+# --- body sanitising -----------------------------------------------------------
+
+@pytest.mark.parametrize("body, expected", [
+    ('{"password": "p", "a": 1}', '{"password": "***", "a": 1}'),
+    ('{"a":1,"password":{"nested":true}}', '{"a": 1, "password": "***"}'),
+    ("123", "123"),
+    ('"quoted"', '"quoted"'),
+    ("user=u&password=p", "user=u&password=%2A%2A%2A"),
+    ("q=a b&flag", "q=a+b&flag="),
+    ("next=https://u:p@h/x", "next=https%3A%2F%2F%2A%2A%2A%40h%2Fx"),
+    (f"k={TOKEN}&n=1", "k=%2A%2A%2A&n=1"),
+    ("flag", "flag"),
+    ("&", "&"),
+    ("", ""),
+    (f"failed for {TOKEN} at https://u:p@h/x/{TOKEN}, retry", "failed for *** at https://***@h/x/***, retry"),
+    ("{not json but a=b}", "%7Bnot+json+but+a=b%7D"),
+])
+def test_sanitize_body(client, body, expected):
+    assert client._sanitize_body_string_for_log(body) == expected
+
+
+def test_json_body_is_capped_but_form_and_text_are_not(client):
+    assert len(client._sanitize_body_string_for_log(json.dumps("x" * 3000))) == 2014
+    assert len(client._sanitize_body_string_for_log("a=" + "x" * 3000)) == 3002
+    assert len(client._sanitize_body_string_for_log("x" * 3000)) == 3000
+
+
+@pytest.mark.parametrize("body", [
+    "[" * 100_000,
+    '{"a":' * 100_000 + "1" + "}" * 100_000,
+    "[" * 100_000 + "1" + "]" * 100_000,
+])
+def test_deep_json_body_is_treated_as_text(client, body):
+    assert client._sanitize_body_string_for_log(body) == body
+
+
+def test_deep_json_body_with_form_characters_goes_to_the_form_step(client):
+    body = "[" * 100_000 + "&password=p"
+    assert client._sanitize_body_string_for_log(body) == "%5B" * 100_000 + "=&password=%2A%2A%2A"
+
+
+@pytest.mark.parametrize("token, body, expected", [
+    # "+" decodes to a space and would be re-encoded back into the token
+    ("ab+cd/ef==XYZ0", "auth=ab+cd/ef==XYZ0&x=1", "auth=%2A%2A%2A&x=1"),
+    # re-encoding spells the token out of "/abcdef12"
+    ("2Fabcdef12", "p=/abcdef12&x=1", "p=%***&x=1"),
+])
+def test_form_reencoding_never_reveals_the_token(pc, token, body, expected):
+    assert new_client(pc, token=token)._sanitize_body_string_for_log(body) == expected
+
+
+# --- payload selection and file summaries ----------------------------------------
+
+def generator():
+    yield b"x"
+
+
+REPORT = io.BytesIO(b"{}")
+
+
+@pytest.mark.parametrize("kwargs, expected", [
+    ({"_log_payload": None, "json": {"a": 1}}, None),
+    ({"_log_payload": "shown", "data": "ignored"}, "shown"),
+    ({"json": {"a": 1}, "data": "ignored"}, {"a": 1}),
+    ({"json": {}}, {}),
+    ({"json": None, "data": "a=1"}, "a=1"),
+    ({"data": b"raw"}, b"raw"),
+    ({"data": generator()}, "<generator>"),
+    ({"data": REPORT}, "<BytesIO>"),
+    ({"data": {"name": "x"}, "files": {"file": ("report.json", REPORT, "application/json")}},
+     {"name": "x", "files": {"file": {"filename": "report.json"}}}),
+    ({"files": {"file": REPORT}}, {"files": {"file": "<file>"}}),
+    ({"data": "raw", "files": {"f": ("a", REPORT)}}, {"data": "raw", "files": {"f": {"filename": "a"}}}),
+    ({"data": generator(), "files": {}}, {"data": "<generator>", "files": {}}),
+    ({"data": {"files": "old", "a": 1}, "files": {"f": ()}}, {"files": {"f": "<file>"}, "a": 1}),
+    ({"data": {}, "files": None}, {}),
+    ({"data": None, "files": None}, None),
+    ({}, None),
+])
+def test_payload_from_request_kwargs(client, kwargs, expected):
+    before = dict(kwargs)
+    result = client._payload_from_request_kwargs(kwargs)
+    assert result == expected
+    assert list(result.items() if isinstance(result, dict) else []) == list(
+        expected.items() if isinstance(expected, dict) else [])
+    before.pop("_log_payload", None)
+    assert kwargs == before
+
+
+def test_files_summary(client):
+    files = {1: ("a.txt", REPORT, "text/plain"), "empty": (), "bare": REPORT, "listed": ["n.txt", REPORT],
+             "odd": (None,)}
+    assert client._files_payload_for_log(files) == {
+        "1": {"filename": "a.txt"}, "empty": "<file>", "bare": "<file>", "listed": "<file>",
+        "odd": {"filename": None}}
+
+
+# --- the [HTTP] lines ----------------------------------------------------------
+
+def http_lines(agent_log):
+    return [(r.levelno, r.getMessage(), r.args) for r in agent_log.records]
+
+
+@pytest.mark.parametrize("verbose, payload, lines", [
+    (True, {}, ["[HTTP] Request payload: {}"]),
+    (True, {"password": "p"}, ['[HTTP] Request payload: {"password": "***"}']),
+    (True, None, []),
+    (False, {"a": 1}, []),
+])
+def test_request_payload_line(pc, agent_log, verbose, payload, lines):
+    client = new_client(pc, verbose=verbose)
+    if not verbose:
+        client._format_payload_for_log = None  # rendering must not even be attempted
+    assert client._log_request_attempt_payload(payload) is None
+    assert http_lines(agent_log) == [(logging.DEBUG, line, ()) for line in lines]
+
+
+def response(url, status):
+    answer = requests.Response()
+    answer.url, answer.status_code = url, status
+    return answer
+
+
+@pytest.mark.parametrize("verbose, log_url, log_label, line", [
+    (True, True, "ignored", "[HTTP] GET https://***@h/p?token=%2A%2A%2A&x=1 -> 200"),
+    (True, False, "upload report", "[HTTP] GET upload report -> 200"),
+    (True, False, None, "[HTTP] GET <hidden> -> 200"),
+    (True, False, "", "[HTTP] GET <hidden> -> 200"),
+    (False, True, None, None),
+])
+def test_response_status_line(pc, agent_log, verbose, log_url, log_label, line):
+    client = new_client(pc, verbose=verbose)
+    answer = response("https://u:p@h/p?token=t&x=1", 200)
+    assert client._log_response_status("GET", answer, log_url=log_url, log_label=log_label) is None
+    assert http_lines(agent_log) == ([(logging.DEBUG, line, ())] if line else [])
+
+
+def test_lines_go_to_the_current_logger(pc, monkeypatch):
+    seen = []
+    monkeypatch.setattr(pc, "logger", types.SimpleNamespace(debug=lambda *args: seen.append(args)))
+    client = new_client(pc, verbose=True)
+    client._log_request_attempt_payload([1])
+    client._log_response_status("POST", response("http://h/x", 503), log_url=False, log_label="form")
+    assert seen == [("[HTTP] Request payload: [1]",), ("[HTTP] POST form -> 503",)]
+
+
+# --- hiding scan-submission internals ----------------------------------------------
+
+@pytest.mark.parametrize("text, expected", [
+    ("POST /api/v1/git/engagement/import_archive/42 failed", f"POST /api/v1/git/engagement/{HIDDEN}/42 failed"),
+    ("file 'archive' missing", f"file {HIDDEN} missing"),
+    ('field "archive" required', f"field {HIDDEN} required"),
+    ("scan_payload in scan.zip", f"{HIDDEN} in {HIDDEN}"),
+    ("two archives", f"two {HIDDEN}s"),
+    ("ARCHIVE Archive", "ARCHIVE Archive"),
+    ("", ""),
+    (None, None),
+])
+def test_hide_scan_submit_internals(client, text, expected):
+    assert client._hide_scan_submit_internals(text) == expected
+
+
+# --- the token never reaches a log line ------------------------------------------
+
+B64 = string.ascii_letters + string.digits
+tokens = st.one_of(
+    st.text("0123456789abcdef", min_size=16, max_size=64),
+    st.builds(lambda body, pad: body + "=" * pad, st.text(B64 + "+/", min_size=8, max_size=40), st.integers(0, 2)),
+    st.text(B64 + "-_", min_size=8, max_size=43),
+    st.lists(st.text(B64 + "-_", min_size=2, max_size=16), min_size=3, max_size=3).map(".".join),
+)
+
+
+def shapes(token):
+    text = st.lists(st.sampled_from(
+        [token, token, "x", " ", "/", "?", "&", "=", "+", "%", "#", "@", ":", "https://", "u:p@", "ё", '"', "'"]),
+        max_size=8).map("".join)
+    urls = st.builds("https://{}@host{}?{}={}#{}".format, text, text, text, text, text)
+    leaves = st.one_of(text, urls, text.map(str.encode), st.integers(), st.none(), st.booleans(),
+                       st.floats(allow_nan=False))
+    values = st.recursive(leaves, lambda inner: st.one_of(
+        st.lists(inner, max_size=4), st.lists(inner, max_size=3).map(tuple),
+        st.dictionaries(st.one_of(text, st.integers()), inner, max_size=4)), max_leaves=12)
+    pairs = st.lists(st.tuples(text, text), min_size=1, max_size=4)
+    bodies = st.one_of(
+        text, urls,
+        values.map(lambda v: json.dumps(v, default=str, ensure_ascii=False)),
+        pairs.map(urlencode),
+        pairs.map(lambda ps: "&".join(f"{k}={v}" for k, v in ps)),
+    )
+    return values, bodies
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.data())
+def test_token_never_shown(pc, data):
+    token = data.draw(tokens, label="token")
+    client = new_client(pc, token=token)
+    values, bodies = shapes(token)
+    assert token not in client._format_payload_for_log(data.draw(values, label="payload"))
+    assert token not in client._sanitize_body_string_for_log(data.draw(bodies, label="body"))
+
+
+@settings(max_examples=50, deadline=None)
+@given(st.data())
+def test_token_never_shown_past_the_cap(pc, data):
+    token = data.draw(tokens, label="token")
+    client = new_client(pc, token=token)
+    cut = data.draw(st.integers(1, len(token)), label="cut")
+    filler = "x" * (1999 - cut)
+    assert token not in client._format_payload_for_log(filler + token[:cut] + "y" * 40)
+    assert token not in client._format_payload_for_log(filler + token + "y" * 40)
