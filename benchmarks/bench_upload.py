@@ -49,7 +49,7 @@ def _bodies(server_url: str, path_prefix: str) -> list[int]:
 
 def run(scale: float = 1.0) -> list:
     size = GIB if scale >= 0.5 else 64 * MIB
-    reps = 3 if scale >= 1 else 1
+    reps = 5 if scale >= 1 else 1
     tmp_root = os.environ.get("BENCH_TMPDIR") or tempfile.gettempdir()
     free = shutil.disk_usage(tmp_root).free
     if free < size + 512 * MIB:
