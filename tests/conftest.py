@@ -48,6 +48,17 @@ def client(make_client):
 
 
 @pytest.fixture
+def refused_base_url():
+    """A loopback URL whose port nobody listens on: connections are refused."""
+    import socket
+
+    with socket.socket() as sock:
+        sock.bind(("127.0.0.1", 0))
+        port = sock.getsockname()[1]
+    return f"http://127.0.0.1:{port}"
+
+
+@pytest.fixture
 def no_sleep(monkeypatch, pc):
     """Records the pauses the retry loop asks for instead of waiting them.
 

@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import string
 import sys
 import types
 from urllib.parse import quote
@@ -11,6 +10,7 @@ import pytest
 import requests
 from hypothesis import given, settings
 from hypothesis import strategies as st
+from token_strategies import tokens
 
 TOKEN = "tok-SECRET-1234567890"
 MULTIPART = "-F '...'  # multipart data"
@@ -123,13 +123,6 @@ def test_shlex_is_imported_at_each_call(client, monkeypatch):
 
 # --- the token never reaches the command ------------------------------------------
 
-B64 = string.ascii_letters + string.digits
-tokens = st.one_of(
-    st.text("0123456789abcdef", min_size=16, max_size=64),
-    st.builds(lambda body, pad: body + "=" * pad, st.text(B64 + "+/", min_size=8, max_size=40), st.integers(0, 2)),
-    st.text(B64 + "-_", min_size=8, max_size=43),
-    st.lists(st.text(B64 + "-_", min_size=2, max_size=16), min_size=3, max_size=3).map(".".join),
-)
 
 
 @settings(max_examples=200, deadline=None)

@@ -6,22 +6,12 @@ from urllib.parse import parse_qsl
 
 import pytest
 
-import transport_stand_ins
-
 GROUP = "/api/v1/git/ci-cd/repository_group"
 REPO = "/api/v1/git/ci-cd/repository"
 BRANCH = "/api/v1/git/ci-cd/branch"
 ENGAGEMENT = "/api/v1/git/ci-cd/engagement"
 GROUPS_LIST = "/api/v1/git/ci-cd/repository_groups_agent"
 EMPTY_SEARCH_BODY = "Пустой список или другой формат"
-
-
-@pytest.fixture(autouse=True)
-def _logging_stand_ins(monkeypatch, pc, client):
-    # Logging and masking methods that are still being built elsewhere.
-    transport_stand_ins.install(monkeypatch, pc, client)
-    if not transport_stand_ins._built(pc.PlatformClient._format_payload_for_log, client, None):
-        monkeypatch.setattr(pc.PlatformClient, "_format_payload_for_log", lambda self, value: repr(value))
 
 
 @pytest.fixture

@@ -4,19 +4,11 @@ from __future__ import annotations
 
 import pytest
 
-import transport_stand_ins
-
 GROUPS_PATH = "/api/v1/git/ci-cd/repository_groups_agent"
 DETAIL_PATH = "/api/v1/git/ci-cd/repository_agent"
 TOKEN_MESSAGE = ("API-токен не имеет доступа к деталям репозитория. "
                  "Убедитесь, что токен выдан с правами на просмотр репозиториев.")
 MISSING_ARGS_MESSAGE = "Для поиска репозитория нужен repository_id или repository_name вместе с repository_group_id."
-
-
-@pytest.fixture(autouse=True)
-def _logging_stand_ins(monkeypatch, pc, client):
-    # Logging and masking methods that are still being built elsewhere.
-    transport_stand_ins.install(monkeypatch, pc, client)
 
 
 @pytest.fixture

@@ -5,7 +5,6 @@ from __future__ import annotations
 import io
 import json
 import logging
-import string
 import types
 from urllib.parse import urlencode
 
@@ -13,6 +12,7 @@ import pytest
 import requests
 from hypothesis import given, settings
 from hypothesis import strategies as st
+from token_strategies import tokens
 
 TOKEN = "tok-SECRET-1234567890"
 HIDDEN = "<запуск сканирования>"
@@ -257,13 +257,6 @@ def test_hide_scan_submit_internals(client, text, expected):
 
 # --- the token never reaches a log line ------------------------------------------
 
-B64 = string.ascii_letters + string.digits
-tokens = st.one_of(
-    st.text("0123456789abcdef", min_size=16, max_size=64),
-    st.builds(lambda body, pad: body + "=" * pad, st.text(B64 + "+/", min_size=8, max_size=40), st.integers(0, 2)),
-    st.text(B64 + "-_", min_size=8, max_size=43),
-    st.lists(st.text(B64 + "-_", min_size=2, max_size=16), min_size=3, max_size=3).map(".".join),
-)
 
 
 def shapes(token):

@@ -12,6 +12,7 @@ from urllib.parse import quote, quote_plus
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+from token_strategies import tokens
 
 HEX_TOKEN = "3f9a0c1d2e4b5a69"
 
@@ -183,13 +184,6 @@ def test_deep_nesting_raises_recursion_error():
 
 # --- the token never shows -------------------------------------------------
 
-_B64 = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"
-_padded = st.tuples(st.text(_B64 + "+/", min_size=8, max_size=40), st.sampled_from(["", "=", "=="])).map("".join)
-_jwt = st.lists(st.text(_B64 + "-_", min_size=2, max_size=20), min_size=3, max_size=3).map(".".join)
-# An all-digit token would equal an integer, which is logged as the number it is.
-tokens = st.one_of(
-    st.text("0123456789abcdef", min_size=8, max_size=40), _padded, st.text(_B64 + "-_", min_size=8, max_size=40), _jwt
-).filter(lambda t: any(ch.isalpha() for ch in t))
 _filler = st.text(st.characters(max_codepoint=0x7F, blacklist_categories=("Cs",)), max_size=8)
 
 

@@ -3,10 +3,9 @@
 from __future__ import annotations
 
 import logging
-import socket
-import threading
 
 import pytest
+from raw_server import RawServer
 import requests
 
 HIDDEN = "<запуск сканирования>"
@@ -61,11 +60,8 @@ def agent_lines(caplog, level):
 
 
 @pytest.fixture
-def refused_url():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        port = s.getsockname()[1]
-    return f"http://127.0.0.1:{port}/api/v1/git/engagement/import_archive/42"
+def refused_url(refused_base_url):
+    return f"{refused_base_url}/api/v1/git/engagement/import_archive/42"
 
 
 FAULTS = {
@@ -79,43 +75,13 @@ FAULTS = {
 @pytest.fixture
 def faulty_server():
     """Answers the first `faults` connections with `fault`, then with a 200."""
-    listener = socket.socket()
-    listener.bind(("127.0.0.1", 0))
-    listener.listen(64)
-    state = {"faults": 0, "fault": "hang up", "connections": 0}
-    held = []
-
-    def serve():
-        while True:
-            try:
-                conn, _ = listener.accept()
-            except OSError:
-                return
-            state["connections"] += 1
-            data = b""
-            while b"\r\n\r\n" not in data:
-                chunk = conn.recv(4096)
-                if not chunk:
-                    break
-                data += chunk
-            if state["connections"] > state["faults"]:
-                conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\n{}")
-            elif FAULTS[state["fault"]] is None:
-                held.append(conn)
-                continue
-            else:
-                conn.sendall(FAULTS[state["fault"]])
-            conn.close()
-
-    thread = threading.Thread(target=serve, daemon=True)
-    thread.start()
-    state["url"] = f"http://127.0.0.1:{listener.getsockname()[1]}/x"
+    state = {"faults": 0, "fault": "hang up"}
+    ok = b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\n{}"
+    server = RawServer(lambda number: ok if number > state["faults"] else FAULTS[state["fault"]])
+    state["url"] = server.url + "/x"
+    state["server"] = server
     yield state
-    listener.shutdown(socket.SHUT_RDWR)  # wakes the blocked accept()
-    listener.close()
-    thread.join(timeout=5)
-    for conn in held:
-        conn.close()
+    server.close()
 
 
 def respond_in_order(httpserver, *answers):
@@ -212,7 +178,7 @@ def test_network_failures_then_success_on_last_attempt(client, faulty_server, no
     faulty_server["faults"] = 29
     resp = client._request_with_retry("GET", faulty_server["url"])
     assert resp.status_code == 200
-    assert faulty_server["connections"] == 30
+    assert faulty_server["server"].connections == 30
     assert no_sleep == [10] * 29
 
 
@@ -223,7 +189,7 @@ def test_every_kind_of_network_failure_is_retried(make_client, faulty_server, no
     client = make_client(timeout=0.3)
     with pytest.raises(requests.ConnectionError, match="^Ошибка сети после 3 попыток: "):
         client._request_with_retry("GET", faulty_server["url"])
-    assert faulty_server["connections"] == 3
+    assert faulty_server["server"].connections == 3
     assert no_sleep == [10, 10]
 
 

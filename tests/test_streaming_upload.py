@@ -12,15 +12,13 @@ import requests
 from requests_toolbelt.multipart.encoder import MultipartEncoder
 from werkzeug import Response
 
-import transport_stand_ins
-
 ENCODER_MODULE = "requests_toolbelt.multipart.encoder"
 PATH = "/api/v1/git/engagement/import_archive/42"
 
 
 @pytest.fixture(autouse=True)
-def transport(monkeypatch, pc, client, no_sleep):
-    return transport_stand_ins.install(monkeypatch, pc, client)
+def _no_retry_pauses(no_sleep):
+    return no_sleep
 
 
 class TrackedFile(io.FileIO):

@@ -5,19 +5,16 @@ from __future__ import annotations
 
 import io
 import json
-import socket
 import ssl
-import threading
 import time
 import types
 
 import pytest
+from raw_server import RawServer
 import requests
 import trustme
 from pytest_httpserver import HTTPServer
 from werkzeug import Response
-
-import transport_stand_ins
 
 PATH = "/api/v1/engagement/7"
 NETWORK_MESSAGE = "Ошибка сети после серии попыток."
@@ -25,9 +22,8 @@ TLS_MESSAGE = "Ошибка проверки TLS-сертификата."
 
 
 @pytest.fixture(autouse=True)
-def transport(monkeypatch, pc, client, no_sleep):
+def transport(monkeypatch, pc, no_sleep):
     monkeypatch.setattr(pc, "_REQUEST_RETRY_ATTEMPTS", 3)
-    return transport_stand_ins.install(monkeypatch, pc, client)
 
 
 @pytest.fixture
@@ -71,11 +67,8 @@ def served(httpserver, make_client):
 
 
 @pytest.fixture
-def refused_url():
-    with socket.socket() as sock:
-        sock.bind(("127.0.0.1", 0))
-        port = sock.getsockname()[1]
-    return f"http://127.0.0.1:{port}"
+def refused_url(refused_base_url):
+    return refused_base_url
 
 
 VERB_CALLS = {
@@ -300,43 +293,12 @@ RAW_ANSWERS = {
 
 @pytest.fixture
 def raw_server():
-    listener = socket.socket()
-    listener.bind(("127.0.0.1", 0))
-    listener.listen()
-    listener.settimeout(0.1)
-    state = {"answer": None, "connections": 0}
-    stop = threading.Event()
-    open_connections = []
-
-    def serve():
-        while not stop.is_set():
-            try:
-                conn, _ = listener.accept()
-            except OSError:
-                continue
-            state["connections"] += 1
-            conn.settimeout(2)
-            request = b""
-            while b"\r\n\r\n" not in request:
-                chunk = conn.recv(4096)
-                if not chunk:
-                    break
-                request += chunk
-            if state["answer"] is None:
-                open_connections.append(conn)  # keep it open and silent
-                continue
-            conn.sendall(state["answer"])
-            conn.close()
-
-    thread = threading.Thread(target=serve, daemon=True)
-    thread.start()
-    state["url"] = "http://127.0.0.1:%d" % listener.getsockname()[1]
+    state = {"answer": None}
+    server = RawServer(lambda number: state["answer"])
+    state["url"] = server.url
+    state["server"] = server
     yield state
-    stop.set()
-    thread.join()
-    listener.close()
-    for conn in open_connections:
-        conn.close()
+    server.close()
 
 
 @pytest.mark.parametrize("behaviour", list(RAW_ANSWERS))
@@ -349,7 +311,7 @@ def test_misbehaving_server_ends_in_network_error(pc, make_client, raw_server, b
     elapsed = time.monotonic() - started
     assert (caught.value.message, caught.value.exit_code) == (NETWORK_MESSAGE, 3)
     assert isinstance(caught.value.__cause__, requests.ConnectionError)
-    assert raw_server["connections"] == 3
+    assert raw_server["server"].connections == 3
     assert elapsed < 3 * 0.3 + 2
 
 
@@ -358,4 +320,4 @@ def test_headers_cut_short_are_a_response_without_json(make_client, raw_server):
     raw_server["answer"] = b"HTTP/1.1 200 OK\r\nContent-"
     client = make_client(platform_url=raw_server["url"], timeout=0.3)
     assert client.get(PATH) == {}
-    assert raw_server["connections"] == 1
+    assert raw_server["server"].connections == 1

@@ -25,13 +25,6 @@ py::str join_text(py::handle first, const Pieces&... rest) {
     return py::reinterpret_steal<py::str>(text.release());
 }
 
-// left == right
-inline bool equal(py::handle left, py::handle right) {
-    int result = PyObject_RichCompareBool(left.ptr(), right.ptr(), Py_EQ);
-    if (result < 0) throw py::error_already_set();
-    return result == 1;
-}
-
 // A JSON object as decoded: a dict (a dict subclass is asked through its own get).
 inline bool is_json_object(py::handle value) { return PyDict_Check(value.ptr()); }
 

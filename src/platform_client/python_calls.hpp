@@ -110,6 +110,23 @@ inline bool truthy(py::handle value) {
     return result == 1;
 }
 
+// left <op> right, e.g. compare(a, b, Py_EQ)
+inline bool compare(py::handle left, py::handle right, int op) {
+    int result = PyObject_RichCompareBool(left.ptr(), right.ptr(), op);
+    if (result < 0) throw py::error_already_set();
+    return result == 1;
+}
+
+// left == right
+inline bool equal(py::handle left, py::handle right) { return compare(left, right, Py_EQ); }
+
+// item in container
+inline bool contains(py::handle container, py::handle item) {
+    int result = PySequence_Contains(container.ptr(), item.ptr());
+    if (result < 0) throw py::error_already_set();
+    return result == 1;
+}
+
 // format(value, '')
 inline py::str format_plain(py::handle value) {
     if (PyUnicode_CheckExact(value.ptr())) return py::reinterpret_borrow<py::str>(value);

@@ -25,12 +25,6 @@ PyObject* mask() { return "***"_id; }
 
 py::object steal(PyObject* value) { return detail::checked(value); }
 
-bool contains(py::handle container, py::handle item) {
-    int found = PySequence_Contains(container.ptr(), item.ptr());
-    if (found < 0) throw py::error_already_set();
-    return found == 1;
-}
-
 bool is_instance(py::handle value, PyTypeObject* type) {
     int result = PyObject_IsInstance(value.ptr(), reinterpret_cast<PyObject*>(type));
     if (result < 0) throw py::error_already_set();

@@ -7,18 +7,6 @@
 namespace qc {
 namespace {
 
-bool equal(py::handle left, py::handle right) {
-    int result = PyObject_RichCompareBool(left.ptr(), right.ptr(), Py_EQ);
-    if (result < 0) throw py::error_already_set();
-    return result == 1;
-}
-
-bool contains(py::handle container, py::handle item) {
-    int result = PySequence_Contains(container.ptr(), item.ptr());
-    if (result < 0) throw py::error_already_set();
-    return result == 1;
-}
-
 // text[:500]
 py::object first_500(py::handle text) {
     py::object stop = py::int_(500);

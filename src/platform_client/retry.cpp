@@ -13,18 +13,6 @@ namespace {
 // fail at once (OverflowError, or OSError EINVAL).
 constexpr long long longest_sleep_seconds = (1LL << 62) / 1'000'000'000;
 
-bool compare(py::handle left, py::handle right, int op) {
-    int result = PyObject_RichCompareBool(left.ptr(), right.ptr(), op);
-    if (result < 0) throw py::error_already_set();
-    return result == 1;
-}
-
-bool contains(py::handle container, py::handle item) {
-    int result = PySequence_Contains(container.ptr(), item.ptr());
-    if (result < 0) throw py::error_already_set();
-    return result == 1;
-}
-
 // dict.pop(key, fallback)
 py::object pop(py::handle dict, PyObject* key, py::handle fallback) {
     std::optional<py::object> value = dict_get(dict, key);
