@@ -6,6 +6,7 @@ from __future__ import annotations
 import io
 import json
 import ssl
+import sys
 import time
 import types
 
@@ -192,6 +193,28 @@ def test_network_error_replaced_like_python_raise(pc, client, monkeypatch, repla
         client.get(PATH)
     assert caught.value.__context__ is down
     assert caught.value.__cause__ is (down if expected is KeyError else None)
+
+
+@pytest.mark.parametrize("verb", list(VERB_CALLS))
+def test_host_network_error_runs_inside_the_except_clause(pc, client, monkeypatch, verb):
+    """A host's _network_error sees the failure as the exception being handled,
+    so a bare `raise` there re-raises it unchanged."""
+    down = requests.ConnectionError("down")
+    handled = []
+
+    def failing_request(self, method, url, **kwargs):
+        raise down
+
+    def network_error(self, error, context):
+        handled.append(sys.exc_info()[1])
+        raise
+
+    monkeypatch.setattr(pc.PlatformClient, "_request_with_retry", failing_request)
+    monkeypatch.setattr(pc.PlatformClient, "_network_error", network_error)
+    with pytest.raises(requests.ConnectionError) as caught:
+        VERB_CALLS[verb](client, "ctx")
+    assert caught.value is down
+    assert handled == [down]
 
 
 def test_post_form_log_payload(pc, served, spy):
