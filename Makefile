@@ -145,3 +145,16 @@ fuzz: fuzz-build
 
 fuzz-ci:
 	$(MAKE) fuzz FUZZ_SECONDS=30 FUZZ_JOBS=1
+
+# Side-by-side benchmarks against the installed (optimised) build; prints one
+# line per comparison and fails when a goal is missed. The per-call benchmark
+# is served by nginx (Debian's nginx-light, installed here when apt-get can),
+# else by a Python server in its own process.
+.PHONY: bench
+bench: install
+	@command -v nginx >/dev/null 2>&1 || [ -x /usr/sbin/nginx ] || \
+	  { [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1 && \
+	    { apt-get install -y -qq nginx-light >/dev/null 2>&1 || \
+	      { apt-get update -qq >/dev/null 2>&1 && apt-get install -y -qq nginx-light >/dev/null 2>&1; }; }; } || \
+	  echo "nginx is not available: the per-call benchmark uses the Python fallback server"
+	$(VPY) benchmarks/run.py

@@ -227,3 +227,23 @@ def test_wait_goes_through_an_overridden_lookup(client, pc, monkeypatch, clock):
     assert calls == [("abcdef", {"branch_name": None, "repository_name": None, "group_name": None,
                                  "group_url": "u", "group_id": "9", "integration_type": None})] * 2
     assert clock.pauses == [10]
+
+
+@pytest.mark.parametrize("interrupt", [True, False])
+def test_wait_failures_while_handling_not_found_chain_onto_it(client, pc, monkeypatch, clock, interrupt):
+    not_found = pc.PlatformError("Ресурс не найден", 5, http_status=404)
+
+    def lookup(self, commit_sha, **filters):
+        clock.now += 50  # the second check finds the deadline passed
+        raise not_found
+
+    def interrupted(seconds):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(pc.PlatformClient, "get_engagement_status", lookup)
+    if interrupt:
+        monkeypatch.setattr(time, "sleep", interrupted)
+    with pytest.raises(KeyboardInterrupt if interrupt else pc.PlatformError) as caught:
+        client.wait_for_engagement("abcdef", interval=30, timeout=90)
+    assert caught.value.__context__ is not_found
+    assert caught.value.__cause__ is None and not caught.value.__suppress_context__

@@ -144,6 +144,37 @@ def test_form_reencoding_never_reveals_the_token(pc, token, body, expected):
     assert new_client(pc, token=token)._sanitize_body_string_for_log(body) == expected
 
 
+def test_form_step_sanitises_each_key_before_its_value(pc):
+    calls = []
+
+    class Spy(pc.PlatformClient):
+        def _sanitize_text_for_log(self, text):
+            calls.append(("text", text))
+            return super()._sanitize_text_for_log(text)
+
+        def _sanitize_value_for_log(self, value, key=None):
+            calls.append(("value", value, key))
+            return super()._sanitize_value_for_log(value, key)
+
+    spy = Spy(types.SimpleNamespace(platform_url="http://h", api_token=TOKEN, insecure=False, ca_bundle=None,
+                                    timeout=5, verbose=False))
+    assert spy._sanitize_body_string_for_log("user=u&password=p") == "user=u&password=%2A%2A%2A"
+    assert calls == [("text", "user"), ("value", "u", "user"), ("text", "u"),
+                     ("text", "password"), ("value", "p", "password")]
+
+
+@pytest.mark.parametrize("call", [
+    lambda client, pc, monkeypatch: (
+        monkeypatch.setattr(pc, "parse_qsl", lambda body, **kw: [("a", "1", "extra")]),
+        client._sanitize_body_string_for_log("a=1")),
+    lambda client, pc, monkeypatch: client._files_payload_for_log(
+        type("Triples", (dict,), {"items": lambda self: [("f", ("a",), "extra")]})()),
+], ids=["form pairs", "file items"])
+def test_pairs_are_unpacked_as_the_interpreter_does(client, pc, monkeypatch, call):
+    with pytest.raises(ValueError, match=r"^too many values to unpack \(expected 2\)$"):
+        call(client, pc, monkeypatch)
+
+
 # --- payload selection and file summaries ----------------------------------------
 
 def generator():

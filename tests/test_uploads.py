@@ -170,6 +170,23 @@ def test_submit_scan_unreadable_archive_is_exit_4(client, pc, monkeypatch, archi
     assert len(verb.calls) == (0 if where == "open" else 1)
 
 
+@pytest.mark.parametrize("failure", [
+    lambda pc: pc.PlatformError("Ошибка API", 7, http_status=500, response_body="import_archive"),
+    lambda pc: OSError(5, "Input/output error"),
+])
+def test_submit_scan_scrubbing_failure_chains_onto_the_handled_error(client, pc, monkeypatch, archive, failure):
+    handled = failure(pc)
+    Recorder(monkeypatch, pc, "post_form", raises=handled)
+
+    def broken(self, text):
+        raise RuntimeError("scrubbing failed")
+
+    monkeypatch.setattr(pc.PlatformClient, "_hide_scan_submit_internals", broken)
+    with pytest.raises(RuntimeError) as caught:
+        client.submit_scan("42", str(archive))
+    assert caught.value.__context__ is handled
+
+
 @pytest.mark.parametrize("engagement_id, segment", [
     (42, "42"), ("a1b2-c3.d_e~f", "a1b2-c3.d_e~f"), ("...x", "...x"),
     ("42/../../repository", None), ("42?x=1", None), ("42#frag", None), ("..", None), (".", None), ("", None),

@@ -6,6 +6,7 @@ from __future__ import annotations
 import io
 import json
 import ssl
+import sys
 import time
 import types
 
@@ -129,6 +130,18 @@ def test_refused_connection(pc, make_client, refused_url, verb, context):
     assert error.__suppress_context__ and error.__context__ is error.__cause__
 
 
+@pytest.mark.parametrize("base_url", ["platform.example", "http://", "ftp://platform.example"])
+@pytest.mark.parametrize("verb", list(VERB_CALLS))
+def test_url_rejected_before_sending_is_retried_as_network_failure(pc, make_client, no_sleep, verb, base_url):
+    """requests refuses these URLs with its own exceptions (some also ValueError)."""
+    with pytest.raises(pc.PlatformError) as caught:
+        VERB_CALLS[verb](make_client(platform_url=base_url), "ctx")
+    assert (caught.value.message, caught.value.exit_code) == (NETWORK_MESSAGE, 3)
+    assert type(caught.value.__cause__) is requests.ConnectionError
+    assert str(caught.value.__cause__).startswith("Ошибка сети после 3 попыток: ")
+    assert no_sleep == [10, 10]
+
+
 @pytest.mark.parametrize("raised, message", [
     (requests.ConnectionError("down"), NETWORK_MESSAGE),
     (requests.exceptions.SSLError("bad certificate"), TLS_MESSAGE),
@@ -192,6 +205,28 @@ def test_network_error_replaced_like_python_raise(pc, client, monkeypatch, repla
         client.get(PATH)
     assert caught.value.__context__ is down
     assert caught.value.__cause__ is (down if expected is KeyError else None)
+
+
+@pytest.mark.parametrize("verb", list(VERB_CALLS))
+def test_host_network_error_runs_inside_the_except_clause(pc, client, monkeypatch, verb):
+    """A host's _network_error sees the failure as the exception being handled,
+    so a bare `raise` there re-raises it unchanged."""
+    down = requests.ConnectionError("down")
+    handled = []
+
+    def failing_request(self, method, url, **kwargs):
+        raise down
+
+    def network_error(self, error, context):
+        handled.append(sys.exc_info()[1])
+        raise
+
+    monkeypatch.setattr(pc.PlatformClient, "_request_with_retry", failing_request)
+    monkeypatch.setattr(pc.PlatformClient, "_network_error", network_error)
+    with pytest.raises(requests.ConnectionError) as caught:
+        VERB_CALLS[verb](client, "ctx")
+    assert caught.value is down
+    assert handled == [down]
 
 
 def test_post_form_log_payload(pc, served, spy):

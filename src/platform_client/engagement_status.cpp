@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <initializer_list>
 
+#include "handled_exception.hpp"
 #include "raising.hpp"
 #include "specs.hpp"
 
@@ -54,6 +55,7 @@ py::object get_engagement_status(const Call& c) {
                            kw{"params"_id, truthy(params) ? py::handle(params) : py::handle(Py_None)},
                            kw{"context"_id, py::str("get engagement status")});
     } catch (py::error_already_set& e) {
+        HandlingScope handling(e);
         if (!matches(e, c.global("PlatformError"_id))) throw;
         if (!getattr(e.value(), "message"_id).equal(py::str("__ambiguous_engagement__"))) throw;
         py::str unknown("?");
@@ -104,6 +106,9 @@ py::object wait_for_engagement(const Call& c) {
                                kw{"group_url"_id, group_url}, kw{"group_id"_id, group_id},
                                kw{"integration_type"_id, integration_type});
         } catch (py::error_already_set& e) {
+            // The pause is taken inside the handler: an interrupt raised into
+            // the sleep chains onto the not-found error.
+            HandlingScope handling(e);
             if (!matches(e, c.global("PlatformError"_id))) throw;
             if (getattr(e.value(), "http_status"_id).not_equal(py::int_(404))) throw;
 

@@ -4,6 +4,7 @@
 // inspect, help(), functools.wraps and unittest.mock rely on.
 #include "function_object.hpp"
 
+#include <algorithm>
 #include <cstddef>
 
 #include "boundary.hpp"
@@ -114,10 +115,35 @@ Py_ssize_t find_named_parameter(FunctionObject* f, PyObject* keyword) {
     return -1;
 }
 
+// The parameter slots of one call. Binding fills them with borrowed
+// references; own() then takes a reference to each, so that a default stays
+// alive even if the body reassigns __defaults__. Only the slots the function
+// has are initialised and released: this runs on every call.
+class Slots {
+public:
+    explicit Slots(Py_ssize_t count) : count_(count) { std::fill_n(slots_, count, nullptr); }
+    ~Slots() {
+        for (Py_ssize_t i = 0; i < owned_; ++i) Py_XDECREF(slots_[i]);
+    }
+    Slots(const Slots&) = delete;
+    Slots& operator=(const Slots&) = delete;
+
+    PyObject** data() { return slots_; }
+    void own() {
+        for (Py_ssize_t i = 0; i < count_; ++i) Py_XINCREF(slots_[i]);
+        owned_ = count_;
+    }
+
+private:
+    PyObject* slots_[max_params];
+    Py_ssize_t count_;
+    Py_ssize_t owned_ = 0;
+};
+
 // Binds the call's arguments to parameter slots as Python does, filling in
-// the defaults current at call time. Slots own their references.
-void bind_arguments(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                    py::object* owned, PyObject** slots) {
+// the defaults current at call time.
+void bind_arguments(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Slots& bound) {
+    PyObject** slots = bound.data();
     const Py_ssize_t positional = f->positional_count;
     const Py_ssize_t named = positional + f->keyword_only_count;
 
@@ -148,30 +174,27 @@ void bind_arguments(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, 
 
     if (nargs > positional) too_many_positional(f, nargs, slots);
 
+    // Held until own() has taken references to the defaults used.
+    py::object defaults = f->defaults ? borrow(f->defaults) : py::object();
     if (nargs < positional) {
-        py::object defaults = f->defaults ? borrow(f->defaults) : py::object();
         Py_ssize_t default_count = defaults ? PyTuple_GET_SIZE(defaults.ptr()) : 0;
         Py_ssize_t first_default = std::max<Py_ssize_t>(positional - default_count, 0);
         for (Py_ssize_t i = nargs; i < first_default; ++i) {
             if (!slots[i]) missing_arguments(f, "positional", nargs, first_default, slots);
         }
         for (Py_ssize_t i = std::max(nargs, first_default); i < positional; ++i) {
-            if (!slots[i]) {
-                owned[i] = borrow(PyTuple_GET_ITEM(defaults.ptr(), default_count - (positional - i)));
-                slots[i] = owned[i].ptr();
-            }
+            if (!slots[i]) slots[i] = PyTuple_GET_ITEM(defaults.ptr(), default_count - (positional - i));
         }
     }
 
+    py::object kwdefaults = f->kwdefaults ? borrow(f->kwdefaults) : py::object();
     if (f->keyword_only_count) {
-        py::object kwdefaults = f->kwdefaults ? borrow(f->kwdefaults) : py::object();
         bool any_missing = false;
         for (Py_ssize_t i = positional; i < named; ++i) {
             if (slots[i]) continue;
             if (kwdefaults) {
                 PyObject* value = PyDict_GetItemWithError(kwdefaults.ptr(), PyTuple_GET_ITEM(f->param_names, i));
                 if (value) {
-                    owned[i] = borrow(value);
                     slots[i] = value;
                     continue;
                 }
@@ -182,28 +205,32 @@ void bind_arguments(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, 
         if (any_missing) missing_arguments(f, "keyword-only", positional, named, slots);
     }
 
-    for (Py_ssize_t i = 0; i < named; ++i) {
-        if (!owned[i]) owned[i] = borrow(slots[i]);
-    }
-    if (f->has_var_keyword) {
-        owned[named] = std::move(extra_keywords);
-        slots[named] = owned[named].ptr();
-    }
+    if (f->has_var_keyword) slots[named] = extra_keywords.ptr();
+    bound.own();
 }
 
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     return guarded([&]() -> py::object {
         FunctionObject* f = as_function(callable);
-        py::object owned[max_params];
-        PyObject* slots[max_params] = {};
-        bind_arguments(f, args, PyVectorcall_NARGS(nargsf), kwnames, owned, slots);
+        Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
         // Hold the function itself: the body may drop the last other reference.
         py::object keep_alive = borrow(callable);
-        if (Py_EnterRecursiveCall(" while calling a Python object")) throw_current();
         struct Leave {
             ~Leave() { Py_LeaveRecursiveCall(); }
-        } leave;
-        return f->spec->implementation(Call(callable, slots));
+        };
+        if (!kwnames && nargs == f->positional_count && !f->keyword_only_count && !f->has_var_keyword) {
+            // Every parameter given by position, the usual call from a method
+            // to another: the caller's array holds the arguments for the whole
+            // call, so they serve as the slots without binding.
+            if (Py_EnterRecursiveCall(" while calling a Python object")) throw_current();
+            Leave leave;
+            return f->spec->implementation(Call(callable, args));
+        }
+        Slots slots(f->positional_count + f->keyword_only_count + (f->has_var_keyword ? 1 : 0));
+        bind_arguments(f, args, nargs, kwnames, slots);
+        if (Py_EnterRecursiveCall(" while calling a Python object")) throw_current();
+        Leave leave;
+        return f->spec->implementation(Call(callable, slots.data()));
     });
 }
 

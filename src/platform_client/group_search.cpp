@@ -1,5 +1,6 @@
 // Repository group search with the platform's matching rules, and
 // repository details.
+#include "handled_exception.hpp"
 #include "operation_support.hpp"
 #include "raising.hpp"
 #include "specs.hpp"
@@ -98,6 +99,7 @@ py::object get_repository_details(const Call& c) {
     try {
         return call_method(self, "get"_id, path, kw{"params"_id, params}, kw{"context"_id, context});
     } catch (py::error_already_set& e) {
+        HandlingScope handling(e);
         py::object platform_error = c.global("PlatformError"_id);
         if (!matches(e, platform_error)) throw;
         if (!equal(getattr(e.value(), "exit_code"_id), py::int_(2))) throw;

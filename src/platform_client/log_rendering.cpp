@@ -1,6 +1,7 @@
 // Rendering of request payloads, uploaded files and response bodies as
 // bounded, masked log text, and the per-request "[HTTP] " lines.
 #include "raising.hpp"
+#include "sequence_unpacking.hpp"
 #include "specs.hpp"
 
 namespace qc {
@@ -108,10 +109,12 @@ py::object sanitize_body_string_for_log(const Call& c) {
         if (truthy(pairs)) {
             py::list masked;
             for (py::handle pair : pairs) {
-                py::object key = pair[py::int_(0)];
-                py::object value = pair[py::int_(1)];
-                masked.append(py::make_tuple(call_method(self, "_sanitize_text_for_log"_id, key),
-                                             call_method(self, "_sanitize_value_for_log"_id, value, key)));
+                auto [key, value] = unpack<2>(pair);
+                // Separate statements: the key is sanitised before the value,
+                // which function arguments would not guarantee.
+                py::object shown_key = call_method(self, "_sanitize_text_for_log"_id, key);
+                py::object shown_value = call_method(self, "_sanitize_value_for_log"_id, value, key);
+                masked.append(py::make_tuple(shown_key, shown_value));
             }
             py::object encoded = call(c.global("urlencode"_id), masked);
             // Percent-encoding can spell the token out of text that did not
@@ -157,8 +160,7 @@ py::object files_payload_for_log(const Call& c) {
     py::dict summary;
     py::object items = call_method(files, "items"_id);
     for (py::handle item : items) {
-        py::object field = item[py::int_(0)];
-        py::object file_value = item[py::int_(1)];
+        auto [field, file_value] = unpack<2>(item);
         py::str name = py::reinterpret_steal<py::str>(detail::checked(PyObject_Str(field.ptr())).release());
         if (PyTuple_Check(file_value.ptr()) && PyTuple_GET_SIZE(file_value.ptr()) > 0) {
             py::dict entry;

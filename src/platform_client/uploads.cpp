@@ -1,4 +1,5 @@
 // Report upload, scan-archive submission and the pipeline status update.
+#include "handled_exception.hpp"
 #include "raising.hpp"
 #include "specs.hpp"
 
@@ -140,6 +141,7 @@ py::object submit_scan(const Call& c) {
                                kw{"_log_payload_override"_id, log_payload});
         });
     } catch (py::error_already_set& e) {
+        HandlingScope handling(e);
         if (matches(e, c.global("PlatformError"_id))) {
             py::handle error = e.value();
             py::setattr(error, "response_body"_id,

@@ -3,6 +3,7 @@
 // Only the request itself is guarded: the URL is built before it and the
 // classification after it, so a PlatformError from classification is never
 // mistaken for a network failure.
+#include "handled_exception.hpp"
 #include "raising.hpp"
 #include "sequence_unpacking.hpp"
 #include "specs.hpp"
@@ -77,6 +78,9 @@ py::object request_or_network_error(const Call& c, py::handle failure_context_so
     try {
         return call_method(c.self(), "_request_with_retry"_id, request...);
     } catch (py::error_already_set& e) {
+        // Inside the except clause: a host's _network_error sees the failure
+        // in sys.exc_info() and may re-raise it with a bare `raise`.
+        HandlingScope handling(e);
         if (!is_network_failure(c, e)) throw;
         py::object failure_context = fall_back_to_path
                                          ? while_handling(e, [&] { return context_or_path(failure_context_source, path); })

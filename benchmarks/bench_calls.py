@@ -1,0 +1,170 @@
+"""Per-call overhead of the client's verbs against the same request made with
+a raw requests.Session carrying the same headers, on a loopback keep-alive
+server in its own process.
+
+The two sides run interleaved in blocks (the side that goes first alternates)
+so that drift of a shared machine falls on both alike; each call is timed on
+its own and the medians are compared.
+"""
+
+from __future__ import annotations
+
+import logging
+import os
+import time
+from typing import Callable
+
+import requests
+
+from quillon_agent import platform_client
+from quillon_agent.config import Config
+
+from report import Comparison, NotMeasured, median
+from servers import start_fixed_answer_server
+
+TOKEN = "tok-bench-0123456789abcdef"
+TIMEOUT = 30.0
+
+STATUS_PAYLOAD = {
+    "engagement_name": "pipeline-4711",
+    "branch_name": "main",
+    "repository_id": 17,
+    "engagement_status": "finished",
+}
+GROUP_FORM = {"name": "backend", "web_url": "https://git.example.com/backend"}
+
+
+def _agent_logging(verbose: bool) -> None:
+    """The command line's logging setup, writing to /dev/null instead of
+    stderr: a verbose run pays for formatting its lines, as a real one does."""
+    logger = logging.getLogger("quillon_agent")
+    for handler in list(logger.handlers):
+        logger.removeHandler(handler)
+    handler = logging.StreamHandler(open(os.devnull, "w"))
+    handler.setFormatter(logging.Formatter("%(asctime)s %(levelname)-7s %(message)s", "%H:%M:%S"))
+    logger.addHandler(handler)
+    logger.propagate = False
+    logger.setLevel(logging.DEBUG if verbose else logging.INFO)
+
+
+def _time_blocks(sides: dict[str, Callable[[], object]], blocks: int, per_block: int):
+    """Per-call CPU and wall times (ns) of each side, run in alternating blocks."""
+    cpu = {name: [] for name in sides}
+    wall = {name: [] for name in sides}
+    names = list(sides)
+    process_ns, counter_ns = time.process_time_ns, time.perf_counter_ns
+    for block in range(blocks + 1):
+        order = names if block % 2 == 0 else names[::-1]
+        for name in order:
+            call = sides[name]
+            cpu_samples, wall_samples = cpu[name], wall[name]
+            for _ in range(per_block):
+                c0 = process_ns()
+                w0 = counter_ns()
+                call()
+                w1 = counter_ns()
+                c1 = process_ns()
+                if block:  # block 0 warms connections, caches and lazy imports
+                    cpu_samples.append(c1 - c0)
+                    wall_samples.append(w1 - w0)
+    return cpu, wall
+
+
+def _cases(server_url: str):
+    """(name, goal ratio, verbose, client call, raw call, result check, client,
+    request of the same call for the step breakdown)."""
+    Endpoints = platform_client.Endpoints
+    get_path = Endpoints.STATUS.format("3f2a9c1")
+    raw = requests.Session()
+    raw.headers.update({"Authorization": TOKEN, "Accept": "application/json"})
+
+    def client(verbose: bool):
+        return platform_client.PlatformClient(
+            Config(platform_url=server_url, api_token=TOKEN, timeout=TIMEOUT, verbose=verbose))
+
+    quiet, loud = client(False), client(True)
+    get_url = server_url + get_path
+    json_url = server_url + Endpoints.ENGAGEMENT_STATUS
+    form_url = server_url + Endpoints.GROUP
+
+    def raw_get():
+        return raw.get(get_url, timeout=TIMEOUT, allow_redirects=False).json()
+
+    def raw_post_json():
+        return raw.post(json_url, json=STATUS_PAYLOAD, timeout=TIMEOUT, allow_redirects=False).json()
+
+    def raw_post_form():
+        return raw.post(form_url, data=GROUP_FORM, timeout=TIMEOUT, allow_redirects=False)
+
+    same_json = lambda ours, theirs: ours == theirs  # noqa: E731
+    same_status = lambda ours, theirs: ours.status_code == theirs.status_code and ours.content == theirs.content  # noqa: E731
+    return [
+        ("get", 1.03, False, lambda: quiet.get(get_path), raw_get, same_json, quiet,
+         requests.Request("GET", get_url)),
+        ("get verbose", 1.10, True, lambda: loud.get(get_path), raw_get, same_json, loud,
+         requests.Request("GET", get_url)),
+        ("post_json", 1.05, False,
+         lambda: quiet.post_json(Endpoints.ENGAGEMENT_STATUS, STATUS_PAYLOAD, context="update engagement status",
+                                 default_exit=6),
+         raw_post_json, same_json, quiet, requests.Request("POST", json_url, json=STATUS_PAYLOAD)),
+        ("_post_form_response", 1.05, False,
+         lambda: quiet._post_form_response(Endpoints.GROUP, GROUP_FORM, "create group"),
+         raw_post_form, same_status, quiet, requests.Request("POST", form_url, data=GROUP_FORM)),
+    ]
+
+
+def _step_costs(client, request: requests.Request, repeat: int = 300) -> str:
+    """Median µs of the client's own steps around one request: what the
+    per-call ratio pays on top of the raw call (the raw side decodes JSON
+    too, so _handle_response is shown next to a bare Response.json())."""
+    prepared = client._session.prepare_request(request)
+    response = client._session.send(prepared, timeout=TIMEOUT, allow_redirects=False)
+
+    def cost(call) -> float:
+        samples = []
+        for _ in range(repeat):
+            start = time.perf_counter_ns()
+            call()
+            samples.append(time.perf_counter_ns() - start)
+        return median(samples) / 1e3
+
+    steps = {"_curl_command": lambda: client._curl_command(prepared)}
+    if client.verbose:
+        steps["_log_response_status"] = lambda: client._log_response_status(
+            request.method, response, log_url=True, log_label=None)
+        if request.json is not None:
+            steps["_log_request_attempt_payload"] = lambda: client._log_request_attempt_payload(request.json)
+    if request.method == "GET" or request.json is not None:
+        steps["_handle_response"] = lambda: client._handle_response(response, "bench")
+        steps["Response.json (raw side too)"] = response.json
+    return ", ".join(f"{name} {cost(call):.1f} µs" for name, call in steps.items())
+
+
+def run(scale: float = 1.0) -> list:
+    blocks = max(10, int(600 * scale))
+    per_block = 5  # short blocks: drift of a shared machine falls on both sides alike
+    results = []
+    with start_fixed_answer_server() as server:
+        print(f"# per-call server: {server.description} at {server.url}; "
+              f"{blocks} blocks of {per_block} calls per side, after one warm-up block", flush=True)
+        for name, goal, verbose, ours, theirs, same, client, request in _cases(server.url):
+            _agent_logging(verbose)
+            problem = None
+            try:
+                if not same(ours(), theirs()):
+                    problem = "the client's result differs from the raw call's"
+            except NotImplementedError as error:
+                problem = str(error)
+            if problem:
+                results.append(NotMeasured(name, problem))
+                print(results[-1].line(), flush=True)
+                continue
+            cpu, wall = _time_blocks({"client": ours, "raw": theirs}, blocks, per_block)
+            for figure, samples in (("cpu/call", cpu), ("wall/call", wall)):
+                a, b = median(samples["client"]) / 1e3, median(samples["raw"]) / 1e3
+                results.append(Comparison(name, figure, a, b, "µs", f"ratio <= {goal:.2f}", a / b <= goal))
+            print(results[-2].line(), flush=True)
+            print(results[-1].line(), flush=True)
+            print(f"#   client steps: {_step_costs(client, request)}", flush=True)
+    _agent_logging(False)
+    return results
