@@ -589,6 +589,12 @@ void set_defining_class(py::handle function, py::handle cls) {
 
 bool is_function_object(py::handle obj) { return Py_TYPE(obj.ptr()) == &function_type; }
 
+bool is_function_of(py::handle obj, const FunctionSpec& spec, py::handle module_globals) {
+    if (!is_function_object(obj)) return false;
+    FunctionObject* f = as_function(obj.ptr());
+    return f->spec == &spec && f->globals == module_globals.ptr();
+}
+
 py::object Call::global(PyObject* name) const {
     PyObject* globals = as_function(function_)->globals;
     if (!globals) {

@@ -136,4 +136,7 @@ void set_defining_class(py::handle function, py::handle cls);
 
 bool is_function_object(py::handle obj);
 
+// `obj` is a function this module made from `spec` over `module_globals`.
+bool is_function_of(py::handle obj, const FunctionSpec& spec, py::handle module_globals);
+
 }  // namespace qc

@@ -1,5 +1,6 @@
 // Rendering of request payloads, uploaded files and response bodies as
 // bounded, masked log text, and the per-request "[HTTP] " lines.
+#include "fast_path.hpp"
 #include "raising.hpp"
 #include "sequence_unpacking.hpp"
 #include "specs.hpp"
@@ -80,9 +81,58 @@ py::object format_payload_for_log(const Call& c) {
 
 // Decoded JSON is masked and re-rendered; a form body is re-encoded with its
 // sensitive values masked; anything else is treated as free text.
+// The standard json.loads certainly fails on this text: after JSON
+// whitespace there is nothing, or a character no JSON value (nor NaN,
+// Infinity, -Infinity) starts with. Only while the module's `json` is the
+// standard module, with its own loads and decoder.
+bool cannot_be_json(const Call& c, py::handle body) {
+    PyObject* text = body.ptr();
+    if (!PyUnicode_CheckExact(text)) return false;
+    Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    Py_ssize_t i = 0;
+    Py_UCS4 ch = 0;
+    for (; i < length; ++i) {
+        ch = PyUnicode_READ(kind, data, i);
+        if (ch != ' ' && ch != '\t' && ch != '\n' && ch != '\r') break;
+    }
+    if (i < length) {
+        if (ch == '"' || ch == '{' || ch == '[' || ch == '-' || (ch >= '0' && ch <= '9') || ch == 'n' ||
+            ch == 't' || ch == 'f' || ch == 'N' || ch == 'I') {
+            return false;
+        }
+    }
+    PyObject* json = PyDict_GetItemWithError(c.module_globals().ptr(), "json"_id);
+    if (!json) {
+        PyErr_Clear();
+        return false;
+    }
+    PyObject* modules = PyImport_GetModuleDict();
+    if (json != PyDict_GetItemString(modules, "json") || !PyModule_CheckExact(json)) return false;
+    PyObject* json_ns = PyModule_GetDict(json);
+    PyObject* loads = PyDict_GetItemWithError(json_ns, "loads"_id);
+    if (!loads || !is_stdlib_object(loads, "json", "loads"_id)) {
+        PyErr_Clear();
+        return false;
+    }
+    PyObject* decoder = PyDict_GetItemWithError(json_ns, "_default_decoder"_id);
+    PyObject* decoder_module = PyDict_GetItemString(modules, "json.decoder");
+    if (!decoder || !decoder_module || !PyModule_CheckExact(decoder_module)) {
+        PyErr_Clear();
+        return false;
+    }
+    PyObject* decoder_type = PyDict_GetItemWithError(PyModule_GetDict(decoder_module), "JSONDecoder"_id);
+    if (!decoder_type || reinterpret_cast<PyObject*>(Py_TYPE(decoder)) != decoder_type) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+}
+
 py::object sanitize_body_string_for_log(const Call& c) {
     auto [self, body] = c.args<2>();
-    try {
+    if (!cannot_be_json(c, body)) try {
         py::object value = call_method(c.global("json"_id), "loads"_id, body);
         return call_method(self, "_format_payload_for_log"_id, value);
     } catch (py::error_already_set& e) {

@@ -13,8 +13,13 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
 
 #include "boundary.hpp"
+#include "fast_path.hpp"
 #include "raising.hpp"
 #include "specs.hpp"
 
@@ -22,6 +27,10 @@ namespace qc {
 namespace {
 
 PyObject* mask() { return "***"_id; }
+
+// _URL_IN_TEXT_RE as the module compiles it (str patterns carry re.UNICODE).
+constexpr const char* url_in_text_pattern = R"(https?://[^\s'\"<>]+)";
+constexpr long url_in_text_flags = 32;
 
 py::object steal(PyObject* value) { return detail::checked(value); }
 
@@ -150,6 +159,12 @@ py::object sanitize_text_for_log(const Call& c) {
     auto [self, text] = c.args<2>();
     py::object masked = call_method(self, "_mask_token_only"_id, text);
     py::object pattern = c.global("_URL_IN_TEXT_RE"_id);
+    // Every match starts with "http": text without it comes back unchanged,
+    // as long as the pattern is still the module's own.
+    if (PyUnicode_CheckExact(masked.ptr()) && !contains(masked, "http"_id) &&
+        is_compiled_pattern(pattern, url_in_text_pattern, url_in_text_flags)) {
+        return masked;
+    }
     py::object replace_url = steal(PyCFunction_New(&sanitize_url_match_def, self.ptr()));
     return call_method(pattern, "sub"_id, replace_url, masked);
 }
@@ -246,8 +261,89 @@ py::object sanitize_url_or_text_for_log(const Call& c) {
     return call_method(self, "_sanitize_text_for_log"_id, value);
 }
 
+extern const FunctionSpec mask_token_only_spec;
+extern const FunctionSpec sanitize_query_string_for_log_spec;
+
+// A URL the shortcut below can take: lower-case http or https, a non-empty
+// authority, and nothing that makes the standard split do more than cut at
+// the first "/" (no query, fragment, brackets, backslash, space, control or
+// non-ASCII characters).
+struct SimpleUrl {
+    Py_ssize_t scheme_end;  // length of "http" or "https"
+    Py_ssize_t netloc_end;  // end of the authority, start of the path
+};
+
+std::optional<SimpleUrl> simple_url(py::handle url) {
+    PyObject* raw = url.ptr();
+    if (!PyUnicode_CheckExact(raw) || !PyUnicode_IS_ASCII(raw)) return std::nullopt;
+    const char* text = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(raw));
+    Py_ssize_t length = PyUnicode_GET_LENGTH(raw);
+    Py_ssize_t scheme_end;
+    if (length > 7 && std::memcmp(text, "http://", 7) == 0) {
+        scheme_end = 4;
+    } else if (length > 8 && std::memcmp(text, "https://", 8) == 0) {
+        scheme_end = 5;
+    } else {
+        return std::nullopt;
+    }
+    Py_ssize_t netloc_start = scheme_end + 3;
+    Py_ssize_t netloc_end = -1;
+    for (Py_ssize_t i = netloc_start; i < length; ++i) {
+        unsigned char ch = static_cast<unsigned char>(text[i]);
+        if (ch <= ' ' || ch == 0x7f || ch == '?' || ch == '#' || ch == '[' || ch == ']' || ch == '\\') {
+            return std::nullopt;
+        }
+        if (ch == '/' && netloc_end < 0) netloc_end = i;
+    }
+    if (netloc_end < 0) netloc_end = length;
+    if (netloc_end == netloc_start) return std::nullopt;
+    return SimpleUrl{scheme_end, netloc_end};
+}
+
+// What urlsplit, the masking steps and urlunsplit produce for a simple URL,
+// or nothing when the host has replaced any piece of that chain (or the token
+// is not a plain string) and the general path must run.
+std::optional<py::object> sanitize_simple_url(const Call& c, py::handle self, py::handle url) {
+    std::optional<SimpleUrl> shape = simple_url(url);
+    if (!shape) return std::nullopt;
+    if (!global_is_stdlib(c, "urlsplit"_id, "urllib.parse") || !global_is_stdlib(c, "urlunsplit"_id, "urllib.parse") ||
+        !global_is_stdlib(c, "parse_qsl"_id, "urllib.parse") || !global_is_stdlib(c, "urlencode"_id, "urllib.parse") ||
+        !is_own_method(c, self, "_mask_token_only"_id, mask_token_only_spec) ||
+        !is_own_method(c, self, "_sanitize_query_string_for_log"_id, sanitize_query_string_for_log_spec) ||
+        !is_plain_attribute(self, "token"_id)) {
+        return std::nullopt;
+    }
+    py::object token = getattr(self, "token"_id);
+    bool masking = truthy(token);
+    if (masking && !PyUnicode_CheckExact(token.ptr())) return std::nullopt;
+    auto masked = [&](py::object text) {
+        return masking ? steal(PyUnicode_Replace(text.ptr(), token.ptr(), mask(), -1)) : text;
+    };
+
+    PyObject* raw = url.ptr();
+    Py_ssize_t length = PyUnicode_GET_LENGTH(raw);
+    const char* text = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(raw));
+    Py_ssize_t netloc_start = shape->scheme_end + 3;
+    std::string_view netloc(text + netloc_start, static_cast<std::size_t>(shape->netloc_end - netloc_start));
+    std::string head(text, static_cast<std::size_t>(netloc_start));
+    if (std::size_t at = netloc.rfind('@'); at != std::string_view::npos) {
+        head += "***@";
+        head += netloc.substr(at + 1);
+    } else {
+        head += netloc;
+    }
+    py::object path = masked(steal(PyUnicode_Substring(raw, shape->netloc_end, length)));
+    // urlunsplit puts a "/" before a path that lost its leading one to the mask.
+    Py_ssize_t path_length = PyUnicode_GET_LENGTH(path.ptr());
+    if (path_length > 0 && PyUnicode_READ_CHAR(path.ptr(), 0) != '/') head += '/';
+    py::object rebuilt = steal(PyUnicode_FromStringAndSize(head.data(), static_cast<Py_ssize_t>(head.size())));
+    rebuilt = steal(PyUnicode_Concat(rebuilt.ptr(), path.ptr()));
+    return masked(rebuilt);
+}
+
 py::object sanitize_url_for_log(const Call& c) {
     auto [self, url] = c.args<2>();
+    if (std::optional<py::object> fast = sanitize_simple_url(c, self, url)) return *fast;
     py::object parts;
     try {
         parts = call(c.global("urlsplit"_id), url);

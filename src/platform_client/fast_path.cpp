@@ -1,0 +1,119 @@
+#include "fast_path.hpp"
+
+#include <cstring>
+#include <vector>
+
+namespace qc {
+namespace {
+
+// Objects already found genuine. Verification reads attributes; identity is
+// enough afterwards, since the entries are kept alive and these objects do
+// not change what they are.
+bool seen(std::vector<PyObject*>& cache, PyObject* obj) {
+    for (PyObject* known : cache) {
+        if (known == obj) return true;
+    }
+    return false;
+}
+
+void remember(std::vector<PyObject*>& cache, PyObject* obj) {
+    if (cache.size() < 64) cache.push_back(Py_NewRef(obj));
+}
+
+bool text_attribute_is(PyObject* obj, PyObject* attribute, const char* expected) {
+    PyObject* value = PyObject_GetAttr(obj, attribute);
+    if (!value) {
+        PyErr_Clear();
+        return false;
+    }
+    bool same = PyUnicode_Check(value) && PyUnicode_CompareWithASCIIString(value, expected) == 0;
+    Py_DECREF(value);
+    return same;
+}
+
+PyObject* loaded_module(const char* module_name) {
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* module = PyDict_GetItemString(modules, module_name);
+    if (!module || !PyModule_CheckExact(module)) return nullptr;
+    return module;
+}
+
+}  // namespace
+
+bool is_stdlib_object(py::handle obj, const char* module_name, PyObject* name) {
+    PyObject* module = loaded_module(module_name);
+    if (!module) return false;
+    PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(module), name);
+    if (!value) {
+        PyErr_Clear();
+        return false;
+    }
+    if (value != obj.ptr()) return false;
+    static std::vector<PyObject*> verified;
+    if (seen(verified, value)) return true;
+    if (!text_attribute_is(value, "__module__"_id, module_name)) return false;
+    if (!text_attribute_is(value, "__qualname__"_id, PyUnicode_AsUTF8(name))) return false;
+    remember(verified, value);
+    return true;
+}
+
+bool global_is_stdlib(const Call& c, PyObject* name, const char* module_name) {
+    PyObject* value = PyDict_GetItemWithError(c.module_globals().ptr(), name);
+    if (!value) {
+        PyErr_Clear();
+        return false;
+    }
+    return is_stdlib_object(value, module_name, name);
+}
+
+bool is_plain_attribute(py::handle self, PyObject* name) {
+    PyTypeObject* type = Py_TYPE(self.ptr());
+    return type->tp_getattro == PyObject_GenericGetAttr && _PyType_Lookup(type, name) == nullptr;
+}
+
+bool is_own_method(const Call& c, py::handle self, PyObject* name, const FunctionSpec& spec) {
+    PyTypeObject* type = Py_TYPE(self.ptr());
+    if (type->tp_getattro != PyObject_GenericGetAttr) return false;
+    PyObject* found = _PyType_Lookup(type, name);
+    if (!found || !is_function_of(found, spec, c.module_globals())) return false;
+    if (type->tp_dictoffset == 0 && !(type->tp_flags & Py_TPFLAGS_MANAGED_DICT)) return true;
+    PyObject* instance_dict = PyObject_GenericGetDict(self.ptr(), nullptr);
+    if (!instance_dict) {
+        PyErr_Clear();
+        return false;
+    }
+    int shadowed = PyDict_Contains(instance_dict, name);
+    Py_DECREF(instance_dict);
+    if (shadowed != 0) {
+        if (shadowed < 0) PyErr_Clear();
+        return false;
+    }
+    return true;
+}
+
+bool is_compiled_pattern(py::handle obj, const char* pattern, long flags) {
+    static std::vector<PyObject*> verified;
+    if (seen(verified, obj.ptr())) return true;
+    PyObject* re = loaded_module("re");
+    if (!re) return false;
+    PyObject* pattern_type = PyDict_GetItemWithError(PyModule_GetDict(re), "Pattern"_id);
+    if (!pattern_type) {
+        PyErr_Clear();
+        return false;
+    }
+    if (reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr())) != pattern_type) return false;
+    if (!text_attribute_is(obj.ptr(), "pattern"_id, pattern)) return false;
+    PyObject* actual_flags = PyObject_GetAttr(obj.ptr(), "flags"_id);
+    if (!actual_flags) {
+        PyErr_Clear();
+        return false;
+    }
+    long value = PyLong_Check(actual_flags) ? PyLong_AsLong(actual_flags) : -1;
+    Py_DECREF(actual_flags);
+    if (value == -1 && PyErr_Occurred()) PyErr_Clear();
+    if (value != flags) return false;
+    remember(verified, obj.ptr());
+    return true;
+}
+
+}  // namespace qc

@@ -1,0 +1,37 @@
+// Guards for native shortcuts. A shortcut may stand in for Python-level work
+// only while every object it replaces is still the one the module or the
+// standard library put there; a host that rebinds a global or overrides a
+// method gets the general path, and with it every call it can observe.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <initializer_list>
+
+#include "function_object.hpp"
+
+namespace py = pybind11;
+
+namespace qc {
+
+// `obj` is `module_name.name` as the standard library defines it: the very
+// object in the loaded module, and defined there (not a host's replacement
+// assigned into the module).
+bool is_stdlib_object(py::handle obj, const char* module_name, PyObject* name);
+
+// The module global `name` is the standard library's `module_name.name`.
+bool global_is_stdlib(const Call& c, PyObject* name, const char* module_name);
+
+// `self.name` finds the module's own method made from `spec`: attribute
+// lookup is the ordinary one, the instance does not shadow the name, and the
+// class (or the base it inherits from) holds that function.
+bool is_own_method(const Call& c, py::handle self, PyObject* name, const FunctionSpec& spec);
+
+// `self.name` is a plain instance attribute: ordinary lookup and nothing of
+// that name on the class (no property or other descriptor).
+bool is_plain_attribute(py::handle self, PyObject* name);
+
+// `obj` is a compiled pattern of the standard `re` with this source and flags.
+bool is_compiled_pattern(py::handle obj, const char* pattern, long flags);
+
+}  // namespace qc

@@ -1,0 +1,299 @@
+"""Native shortcuts give exactly what the general path gives, and step aside
+as soon as a host rebinds a global or overrides a method they stand in for.
+
+The general path is forced by rebinding a global to an equal wrapper: the
+output must not change, only the route."""
+
+from __future__ import annotations
+
+import json
+import re
+import shlex
+import sys
+import types
+import urllib.parse
+
+import pytest
+import requests
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+from token_strategies import tokens
+
+TOKEN = "tok-SECRET-1234567890"
+SETTINGS = settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+
+
+def new_client(pc, token=TOKEN):
+    return pc.PlatformClient(types.SimpleNamespace(
+        platform_url="http://127.0.0.1:9", api_token=token, insecure=False, ca_bundle=None, timeout=5,
+        verbose=False))
+
+
+def general(pc, name):
+    """A context in which the module global `name` is an equal wrapper, so the
+    shortcut that depends on it cannot be taken."""
+    original = getattr(pc, name)
+    if callable(original):
+        wrapper = lambda *a, **k: original(*a, **k)  # noqa: E731
+    else:
+        wrapper = types.SimpleNamespace(**{n: getattr(original, n) for n in dir(original) if not n.startswith("__")})
+    patch = pytest.MonkeyPatch()
+    patch.setattr(pc, name, wrapper)
+    return patch
+
+
+def calls_to(target, name, monkeypatch):
+    """Records the calls that reach target.name, passing them on."""
+    seen = []
+    original = getattr(target, name)
+
+    def recorder(*args, **kwargs):
+        seen.append(args)
+        return original(*args, **kwargs)
+
+    monkeypatch.setattr(target, name, recorder)
+    return seen
+
+
+# --- URLs ----------------------------------------------------------------------
+
+URL_PIECES = ["http://", "https://", "HTTP://", "ftp://", "http:", "//", "/", "@", ":", "%", "%2F", "?", "#", "&",
+              "=", "[", "]", "\\", " ", "\t", "é", "token=", "a", "b.c", "-", "_", "~", "+", "*", "::1", "x@y"]
+
+
+@st.composite
+def token_and_url(draw):
+    token = draw(st.one_of(st.none(), st.just(""), tokens, st.sampled_from(["/p", "/", "h", "@", "tok/en", "a"])))
+    pieces = URL_PIECES + ([token] if token else [])
+    head = draw(st.sampled_from(["http://", "https://", "http://", "https://", "HTTPS://", "", "mailto:"]))
+    body = draw(st.lists(st.one_of(st.sampled_from(pieces), st.text(max_size=3)), max_size=12))
+    return token, head + "".join(body)
+
+
+@SETTINGS
+@given(case=token_and_url())
+def test_url_shortcut_equals_the_general_path(pc, case):
+    token, url = case
+    client = new_client(pc, token)
+    fast = client._sanitize_url_for_log(url)
+    patch = general(pc, "urlsplit")
+    try:
+        slow = client._sanitize_url_for_log(url)
+    finally:
+        patch.undo()
+    assert fast == slow
+
+
+@pytest.mark.parametrize(("token", "url", "expected"), [
+    (TOKEN, "https://host/p", "https://host/p"),
+    (TOKEN, "http://host", "http://host"),
+    (TOKEN, "https://user:pw@a@host:443/p%41", "https://***@host:443/p%41"),
+    (TOKEN, f"https://host/{TOKEN}/x", "https://host/***/x"),
+    ("/p", "https://host/p", "https://host/***"),
+    ("host", "https://host/p", "https://***/p"),
+    ("t/x", "https://hos/t/x", "https://hos/***"),
+])
+def test_simple_urls(pc, token, url, expected):
+    assert new_client(pc, token)._sanitize_url_for_log(url) == expected
+
+
+@pytest.mark.parametrize("name", ["urlsplit", "urlunsplit", "parse_qsl", "urlencode"])
+def test_rebound_url_globals_are_called(pc, monkeypatch, name):
+    seen = calls_to(pc, name, monkeypatch)
+    assert new_client(pc)._sanitize_url_for_log("https://u:p@host/p") == "https://***@host/p"
+    assert seen
+
+
+def test_url_functions_replaced_in_the_standard_module_are_called(pc, monkeypatch):
+    # The module's binding is rebound to the replaced function too: both
+    # point at the host's object, which is not the standard one.
+    seen = calls_to(urllib.parse, "urlsplit", monkeypatch)
+    monkeypatch.setattr(pc, "urlsplit", urllib.parse.urlsplit)
+    new_client(pc)._sanitize_url_for_log("https://host/p")
+    assert seen == [("https://host/p",)]
+
+
+@pytest.mark.parametrize("name", ["_mask_token_only", "_sanitize_query_string_for_log"])
+def test_overridden_url_steps_are_called(pc, name):
+    seen = []
+
+    def override(self, text):
+        seen.append(text)
+        return getattr(pc.PlatformClient, name)(self, text)
+
+    Sub = type("Sub", (pc.PlatformClient,), {name: override})
+    client = Sub(types.SimpleNamespace(platform_url="http://h", api_token=TOKEN, insecure=False, ca_bundle=None,
+                                       timeout=5, verbose=False))
+    assert client._sanitize_url_for_log("https://host/p") == "https://host/p"
+    assert seen
+
+
+def test_instance_attribute_shadowing_a_step_is_called(pc):
+    client = new_client(pc)
+    seen = []
+    client._mask_token_only = lambda text: seen.append(text) or text
+    client._sanitize_url_for_log("https://host/p")
+    assert "/p" in seen
+
+
+def test_token_property_is_read_by_the_general_path(pc):
+    reads = []
+
+    class Sub(pc.PlatformClient):
+        @property
+        def token(self):
+            reads.append(1)
+            return "secret"
+
+        @token.setter
+        def token(self, value):
+            pass
+
+    client = Sub(types.SimpleNamespace(platform_url="http://h", api_token=TOKEN, insecure=False, ca_bundle=None,
+                                       timeout=5, verbose=False))
+    assert client._sanitize_url_for_log("https://host/secret") == "https://host/***"
+    # One read per masking step: query, its raw text and its encoding, path,
+    # fragment, and the whole URL.
+    assert len(reads) > 1
+
+
+# --- Free text -----------------------------------------------------------------
+
+@SETTINGS
+@given(token=st.one_of(st.none(), tokens), text=st.lists(
+    st.one_of(st.sampled_from(["http", "https://h/p", "htt", "p://", " ", "'", "<", "x"]), st.text(max_size=4)),
+    max_size=8).map("".join))
+def test_text_shortcut_equals_the_general_path(pc, token, text):
+    client = new_client(pc, token)
+    fast = client._sanitize_text_for_log(text)
+    patch = general(pc, "_URL_IN_TEXT_RE")
+    try:
+        slow = client._sanitize_text_for_log(text)
+    finally:
+        patch.undo()
+    assert fast == slow
+
+
+def test_rebound_url_pattern_is_used_for_text_without_http(pc, monkeypatch):
+    monkeypatch.setattr(pc, "_URL_IN_TEXT_RE", re.compile(r"ftp://\S+"))
+    assert new_client(pc)._sanitize_text_for_log("see ftp://u:p@h/x") == "see ftp://***@h/x"
+
+
+def test_same_source_with_other_flags_is_used(pc, monkeypatch):
+    monkeypatch.setattr(pc, "_URL_IN_TEXT_RE", re.compile(pc._URL_IN_TEXT_RE.pattern, re.IGNORECASE))
+    assert new_client(pc)._sanitize_text_for_log("HTTPS://u:p@h/x") == "https://***@h/x"
+
+
+def test_pattern_wrapper_sees_every_text(pc, monkeypatch):
+    seen = []
+    pattern = pc._URL_IN_TEXT_RE
+    monkeypatch.setattr(pc, "_URL_IN_TEXT_RE", types.SimpleNamespace(
+        sub=lambda repl, text: seen.append(text) or pattern.sub(repl, text)))
+    new_client(pc)._sanitize_text_for_log("plain words")
+    assert seen == ["plain words"]
+
+
+# --- Bodies --------------------------------------------------------------------
+
+BODY_PIECES = [" ", "\t", "\n", "\ufeff", "{", "}", "[", "]", '"', "1", "-", "n", "t", "f", "N", "I", "null", "true",
+               "NaN", "-Infinity", "a=1", "&", "=", "password", ":", ",", "https://u:p@h/x", "x", "é"]
+
+
+@SETTINGS
+@given(token=st.one_of(st.none(), tokens),
+       body=st.lists(st.one_of(st.sampled_from(BODY_PIECES), st.text(max_size=3)), max_size=10).map("".join))
+def test_body_shortcut_equals_the_general_path(pc, token, body):
+    client = new_client(pc, token)
+    fast = client._sanitize_body_string_for_log(body)
+    patch = general(pc, "json")
+    try:
+        slow = client._sanitize_body_string_for_log(body)
+    finally:
+        patch.undo()
+    assert fast == slow
+
+
+@pytest.mark.parametrize("body", ["a=1&b=2", "plain text", "", "  ", "<html>"])
+def test_rebound_json_is_asked_for_every_body(pc, monkeypatch, body):
+    seen = []
+    monkeypatch.setattr(pc, "json", types.SimpleNamespace(
+        loads=lambda text: seen.append(text) or json.loads(text), dumps=json.dumps))
+    new_client(pc)._sanitize_body_string_for_log(body)
+    assert seen == [body]
+
+
+def test_replaced_json_loads_is_asked(pc, monkeypatch):
+    monkeypatch.setattr(json, "loads", lambda text: {"decoded": text})
+    assert new_client(pc)._sanitize_body_string_for_log("a=1") == '{"decoded": "a=1"}'
+
+
+def test_replaced_default_decoder_is_asked(pc, monkeypatch):
+    class Lenient(json.JSONDecoder):
+        def decode(self, s, *args, **kwargs):
+            return {"lenient": s}
+
+    monkeypatch.setattr(json, "_default_decoder", Lenient())
+    assert new_client(pc)._sanitize_body_string_for_log("x") == '{"lenient": "x"}'
+
+
+# --- curl quoting --------------------------------------------------------------
+
+QUOTE_PIECES = ["'", '"', " ", "a", "Z", "0", "_", "@", "%", "+", "=", ":", ",", ".", "/", "-", "$", "!", "é", "\n",
+                "*", "?", "&"]
+
+
+@SETTINGS
+@given(token=st.one_of(st.none(), tokens),
+       url=st.lists(st.sampled_from(QUOTE_PIECES), max_size=8).map(lambda p: "http://h/" + "".join(p)),
+       content_type=st.lists(st.sampled_from(QUOTE_PIECES), max_size=6).map("".join),
+       body=st.one_of(st.none(), st.lists(st.one_of(st.sampled_from(QUOTE_PIECES + BODY_PIECES), st.text(max_size=3)),
+                                          max_size=10).map("".join)))
+def test_quoting_shortcut_equals_shlex_quote(pc, token, url, content_type, body):
+    client = new_client(pc, token)
+    headers = {"Authorization": "x"}
+    if content_type:
+        headers["Content-Type"] = content_type
+    try:
+        request = requests.Request("POST", url, headers=headers, data=body).prepare()
+    except (requests.RequestException, ValueError):
+        return
+    fast = client._curl_command(request)
+    original = shlex.quote
+    patch = pytest.MonkeyPatch()
+    patch.setattr(shlex, "quote", lambda s: original(s))
+    try:
+        slow = client._curl_command(request)
+    finally:
+        patch.undo()
+    assert fast == slow
+
+
+def test_replaced_shlex_quote_quotes_every_word(pc, monkeypatch):
+    seen = calls_to(shlex, "quote", monkeypatch)
+    request = requests.Request("POST", "http://h/p", headers={"Content-Type": "text/plain"}, data="a b").prepare()
+    new_client(pc)._curl_command(request)
+    assert seen == [("http://h/p",), ("Content-Type: text/plain",), ("a b",)]
+
+
+def test_replaced_shlex_pattern_is_used(pc, monkeypatch):
+    monkeypatch.setattr(shlex, "_find_unsafe", re.compile(r"[^a-z]").search)
+    request = requests.Request("GET", "http://h/p").prepare()
+    assert new_client(pc)._curl_command(request) == "curl -X GET 'http://h/p'"
+
+
+def test_shlex_module_replaced_in_sys_modules_is_used(pc, monkeypatch):
+    monkeypatch.setitem(sys.modules, "shlex", types.SimpleNamespace(quote=lambda s: "<" + s + ">"))
+    request = requests.Request("GET", "http://h/p").prepare()
+    assert new_client(pc)._curl_command(request) == "curl -X GET <http://h/p>"
+
+
+def test_quote_replaced_while_the_command_is_built_is_used_from_then_on(pc, monkeypatch):
+    class Sub(pc.PlatformClient):
+        def _sanitize_url_for_log(self, url):
+            monkeypatch.setattr(shlex, "quote", lambda s: "[" + s + "]")
+            return url
+
+    client = Sub(types.SimpleNamespace(platform_url="http://h", api_token=TOKEN, insecure=False, ca_bundle=None,
+                                       timeout=5, verbose=False))
+    request = requests.Request("GET", "http://h/p", headers={"Content-Type": "a"}).prepare()
+    assert client._curl_command(request) == "curl -X GET [http://h/p] -H [Content-Type: a]"
