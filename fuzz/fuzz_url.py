@@ -20,10 +20,18 @@ def test_one_input(data: bytes) -> None:
         urlsplit(url)
     except ValueError:
         return  # an unsplittable URL only gets its token masked
-    # User information never survives: whatever stood before the last "@" of
-    # the authority is replaced.
-    if url.startswith("http://user:pass@") and "user:pass" in shown:
+    # User information never survives in the authority: whatever stood before
+    # its last "@" is replaced. The same text later in the path, query or
+    # fragment is not user information and stays.
+    if url.startswith("http://user:pass@") and "user:pass" in _authority(shown):
         raise Finding(f"credentials kept in {shown!r} for {url!r}")
+
+
+def _authority(url: str) -> str:
+    rest = url.split("://", 1)[-1]
+    for delimiter in "/?#":
+        rest = rest.split(delimiter, 1)[0]
+    return rest
 
 
 if __name__ == "__main__":
