@@ -42,6 +42,18 @@ def general(pc, name):
     return patch
 
 
+def assert_same_as_general_path(pc, name, compute):
+    """compute() gives the same result with the module global `name` replaced
+    by an equal wrapper, which forces the general path."""
+    fast = compute()
+    patch = general(pc, name)
+    try:
+        slow = compute()
+    finally:
+        patch.undo()
+    assert fast == slow
+
+
 def calls_to(target, name, monkeypatch):
     """Records the calls that reach target.name, passing them on."""
     seen = []
@@ -75,13 +87,7 @@ def token_and_url(draw):
 def test_url_shortcut_equals_the_general_path(pc, case):
     token, url = case
     client = new_client(pc, token)
-    fast = client._sanitize_url_for_log(url)
-    patch = general(pc, "urlsplit")
-    try:
-        slow = client._sanitize_url_for_log(url)
-    finally:
-        patch.undo()
-    assert fast == slow
+    assert_same_as_general_path(pc, "urlsplit", lambda: client._sanitize_url_for_log(url))
 
 
 @pytest.mark.parametrize(("token", "url", "expected"), [
@@ -165,13 +171,7 @@ def test_token_property_is_read_by_the_general_path(pc):
     max_size=8).map("".join))
 def test_text_shortcut_equals_the_general_path(pc, token, text):
     client = new_client(pc, token)
-    fast = client._sanitize_text_for_log(text)
-    patch = general(pc, "_URL_IN_TEXT_RE")
-    try:
-        slow = client._sanitize_text_for_log(text)
-    finally:
-        patch.undo()
-    assert fast == slow
+    assert_same_as_general_path(pc, "_URL_IN_TEXT_RE", lambda: client._sanitize_text_for_log(text))
 
 
 def test_rebound_url_pattern_is_used_for_text_without_http(pc, monkeypatch):
@@ -204,13 +204,7 @@ BODY_PIECES = [" ", "\t", "\n", "\ufeff", "{", "}", "[", "]", '"', "1", "-", "n"
        body=st.lists(st.one_of(st.sampled_from(BODY_PIECES), st.text(max_size=3)), max_size=10).map("".join))
 def test_body_shortcut_equals_the_general_path(pc, token, body):
     client = new_client(pc, token)
-    fast = client._sanitize_body_string_for_log(body)
-    patch = general(pc, "json")
-    try:
-        slow = client._sanitize_body_string_for_log(body)
-    finally:
-        patch.undo()
-    assert fast == slow
+    assert_same_as_general_path(pc, "json", lambda: client._sanitize_body_string_for_log(body))
 
 
 @pytest.mark.parametrize("body", ["a=1&b=2", "plain text", "", "  ", "<html>"])
