@@ -21,9 +21,9 @@ def test_one_input(data: bytes) -> None:
     except ValueError:
         return  # an unsplittable URL only gets its token masked
     # User information never survives in the authority: whatever stood before
-    # its last "@" is replaced. The same text later in the path, query or
-    # fragment is not user information and stays.
-    if url.startswith("http://user:pass@") and "user:pass" in _authority(shown):
+    # its last "@" is replaced. The same text after that "@" (the host part)
+    # or later in the path, query or fragment is not user information.
+    if url.startswith("http://user:pass@") and "user:pass@" in _authority(shown):
         raise Finding(f"credentials kept in {shown!r} for {url!r}")
 
 
