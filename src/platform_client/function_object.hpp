@@ -122,7 +122,7 @@ private:
 };
 
 // A new function object for `spec`, whose globals are `module_globals`.
-// `qualname` defaults to the spec's name.
+// `qualname` defaults to the declared name.
 py::object make_function(const FunctionSpec& spec, py::handle module_globals,
                          const char* qualname = nullptr);
 
