@@ -291,3 +291,152 @@ def test_quote_replaced_while_the_command_is_built_is_used_from_then_on(pc, monk
                                        timeout=5, verbose=False))
     request = requests.Request("GET", "http://h/p", headers={"Content-Type": "a"}).prepare()
     assert client._curl_command(request) == "curl -X GET [http://h/p] -H [Content-Type: a]"
+
+
+# --- Queries -------------------------------------------------------------------
+
+QUERY_PIECES = ["&", "&&", "=", "==", "+", "%", "%2", "%41", "%2B", "%26", "%3D", "%C3%A9", "%FF", "%e2%82", "a", "B",
+                "token", "Password", "api_key", "monkey", "next", "http://u:p@h/?x=1", "https://h/p", "://", "~",
+                "-._", " ", "*", "é"]
+
+
+@st.composite
+def token_and_query(draw):
+    token = draw(st.one_of(st.none(), st.just(""), tokens, st.sampled_from(["a", "%41", "a+b", "x=y", "&"])))
+    pieces = QUERY_PIECES + ([token] if token else [])
+    return token, "".join(draw(st.lists(st.one_of(st.sampled_from(pieces), st.text(max_size=2)), max_size=12)))
+
+
+@SETTINGS
+@given(case=token_and_query())
+def test_query_shortcut_equals_the_general_path(pc, case):
+    token, query = case
+    client = new_client(pc, token)
+    assert_same_as_general_path(pc, "parse_qsl", lambda: client._sanitize_query_string_for_log(query))
+    url = "https://u:p@host/p?" + query + "#" + query
+    assert_same_as_general_path(pc, "urlsplit", lambda: client._sanitize_url_for_log(url))
+
+
+@pytest.mark.parametrize(("query", "expected"), [
+    ("a=1&b", "a=1&b="),
+    ("&&x=%41%2b+y&", "x=A%2B+y"),
+    ("password=%FF&k%65y=1", "password=%2A%2A%2A&key=%2A%2A%2A"),
+    ("n=%C3%A9%e2%82", "n=%C3%A9%EF%BF%BD"),
+    ("next=https://u:p@h/x?token=t&q=%20", "next=https%3A%2F%2F%2A%2A%2A%40h%2Fx%3Ftoken%3D%252A%252A%252A&q=+"),
+])
+def test_queries(pc, query, expected):
+    assert new_client(pc)._sanitize_query_string_for_log(query) == expected
+
+
+@pytest.mark.parametrize("name", ["quote", "quote_from_bytes", "unquote", "unquote_to_bytes"])
+def test_replaced_urllib_helpers_are_called(pc, monkeypatch, name):
+    seen = calls_to(urllib.parse, name, monkeypatch)
+    new_client(pc)._sanitize_query_string_for_log("a=%41&b=c+d")
+    assert seen
+
+
+# --- Payloads ------------------------------------------------------------------
+
+KEYS = st.one_of(st.sampled_from(["id", "Authorization", "API_KEY", "monkey", "name", "İ", "tokenizer", "url"]),
+                 st.integers(-3, 3), st.booleans(), st.none(), st.floats(allow_nan=False), st.text(max_size=4))
+TEXTS = st.one_of(st.sampled_from(["https://u:p@h/x?a=1&password=2#f", "see http://h/?token=1 and 'http://x'",
+                                   "ftp://u:p@h", "plain", "http://", "https://[::1", "é http://h/é"]),
+                  st.text(max_size=6))
+LEAVES = st.one_of(TEXTS, st.integers(), st.floats(), st.booleans(), st.none(),
+                   st.binary(max_size=4), TEXTS.map(str.encode), st.frozensets(st.integers(0, 3), max_size=2))
+
+
+@st.composite
+def token_and_payload(draw):
+    token = draw(st.one_of(st.none(), tokens, st.sampled_from(["1", "h", "id", "x?a"])))
+    leaves = st.one_of(LEAVES, st.just(token or ""))
+    payload = draw(st.recursive(leaves, lambda inner: st.one_of(
+        st.lists(inner, max_size=3), st.lists(inner, max_size=3).map(tuple),
+        st.dictionaries(st.one_of(KEYS, st.just(token or "k")), inner, max_size=3)), max_leaves=12))
+    return token, payload
+
+
+def with_marker_list(pc):
+    """The markers as an equal list, which only the general path reads."""
+    patch = pytest.MonkeyPatch()
+    patch.setattr(pc, "_SENSITIVE_PAYLOAD_KEYS", list(pc._SENSITIVE_PAYLOAD_KEYS))
+    return patch
+
+
+@SETTINGS
+@given(case=token_and_payload())
+def test_payload_walk_equals_the_general_path(pc, case):
+    token, payload = case
+    client = new_client(pc, token)
+    fast = client._sanitize_payload_for_log(payload), client._format_payload_for_log(payload)
+    patch = with_marker_list(pc)
+    try:
+        slow = client._sanitize_payload_for_log(payload), client._format_payload_for_log(payload)
+    finally:
+        patch.undo()
+    assert repr(fast) == repr(slow)
+
+
+@pytest.mark.parametrize("shape", ["lists", "dicts", "text leaf", "query leaf"])
+def test_payload_walk_fails_at_the_depth_of_the_general_path(pc, shape):
+    client = new_client(pc)
+    leaf = {"text leaf": "see http://h/x", "query leaf": "https://h/?next=https://h/?a=b"}.get(shape, 1)
+
+    def nested(depth):
+        value = leaf
+        for _ in range(depth):
+            value = {"k": value} if shape == "dicts" else [value]
+        return value
+
+    def deepest(sanitize):
+        depth = 1
+        while True:
+            try:
+                sanitize(nested(depth))
+            except RecursionError:
+                return depth
+            depth += 1
+
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(300)
+    try:
+        fast = deepest(client._sanitize_payload_for_log)
+        patch = with_marker_list(pc)
+        try:
+            slow = deepest(client._sanitize_payload_for_log)
+        finally:
+            patch.undo()
+    finally:
+        sys.setrecursionlimit(limit)
+    assert fast == slow
+
+
+class Rebinding:
+    """A payload value whose repr() replaces a piece of the masking."""
+
+    def __init__(self, action):
+        self.action = action
+
+    def __repr__(self):
+        self.action()
+        return "<rebinding>"
+
+
+def test_pieces_replaced_during_the_walk_are_used_for_the_rest(pc, monkeypatch):
+    client = new_client(pc)
+    payload = {
+        "first": Rebinding(lambda: monkeypatch.setattr(pc, "_SENSITIVE_PAYLOAD_KEYS", ("later",))),
+        "later": "shown before, masked now",
+        "again": Rebinding(lambda: monkeypatch.setattr(client, "_mask_token_only", lambda text: text.upper(),
+                                                       raising=False)),
+        "last": ["tail"],
+    }
+    assert client._sanitize_payload_for_log(payload) == {
+        "first": "<rebinding>", "later": "***", "again": "<REBINDING>", "LAST": ["TAIL"]}
+
+
+def test_dictionary_changed_during_the_walk_fails_as_in_python(pc):
+    payload = {"a": 1}
+    payload["b"] = Rebinding(lambda: payload.update(c=3))
+    with pytest.raises(RuntimeError, match="dictionary changed size during iteration"):
+        new_client(pc)._sanitize_payload_for_log(payload)

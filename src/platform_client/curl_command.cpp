@@ -59,11 +59,10 @@ private:
     }
 
     static bool is_standard(py::handle shlex) {
-        PyObject* modules = PyImport_GetModuleDict();
-        if (shlex.ptr() != PyDict_GetItemString(modules, "shlex") || !PyModule_CheckExact(shlex.ptr())) return false;
+        if (shlex.ptr() != loaded_module("shlex"_id)) return false;
         PyObject* ns = PyModule_GetDict(shlex.ptr());
         PyObject* quote = PyDict_GetItemWithError(ns, "quote"_id);
-        if (!quote || !is_stdlib_object(quote, "shlex", "quote"_id)) {
+        if (!quote || !is_stdlib_object(quote, "shlex"_id, "quote"_id)) {
             PyErr_Clear();
             return false;
         }

@@ -31,16 +31,34 @@ bool text_attribute_is(PyObject* obj, PyObject* attribute, const char* expected)
     return same;
 }
 
-PyObject* loaded_module(const char* module_name) {
-    PyObject* modules = PyImport_GetModuleDict();
-    PyObject* module = PyDict_GetItemString(modules, module_name);
-    if (!module || !PyModule_CheckExact(module)) return nullptr;
-    return module;
+bool text_attribute_is(PyObject* obj, PyObject* attribute, PyObject* expected) {
+    PyObject* value = PyObject_GetAttr(obj, attribute);
+    if (!value) {
+        PyErr_Clear();
+        return false;
+    }
+    bool same = PyUnicode_CheckExact(value) && PyUnicode_Compare(value, expected) == 0;
+    Py_DECREF(value);
+    return same;
 }
 
 }  // namespace
 
-bool is_stdlib_object(py::handle obj, const char* module_name, PyObject* name) {
+PyObject* loaded_module(PyObject* module_name) {
+    PyObject* module = PyDict_GetItemWithError(PyImport_GetModuleDict(), module_name);
+    if (!module) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    return PyModule_CheckExact(module) ? module : nullptr;
+}
+
+namespace {
+
+
+}  // namespace
+
+bool is_stdlib_object(py::handle obj, PyObject* module_name, PyObject* name) {
     PyObject* module = loaded_module(module_name);
     if (!module) return false;
     PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(module), name);
@@ -52,13 +70,24 @@ bool is_stdlib_object(py::handle obj, const char* module_name, PyObject* name) {
     static std::vector<PyObject*> verified;
     if (seen(verified, value)) return true;
     if (!text_attribute_is(value, "__module__"_id, module_name)) return false;
-    if (!text_attribute_is(value, "__qualname__"_id, PyUnicode_AsUTF8(name))) return false;
+    if (!text_attribute_is(value, "__qualname__"_id, name)) return false;
     remember(verified, value);
     return true;
 }
 
-bool global_is_stdlib(const Call& c, PyObject* name, const char* module_name) {
+bool global_is_stdlib(const Call& c, PyObject* name, PyObject* module_name) {
     PyObject* value = PyDict_GetItemWithError(c.module_globals().ptr(), name);
+    if (!value) {
+        PyErr_Clear();
+        return false;
+    }
+    return is_stdlib_object(value, module_name, name);
+}
+
+bool stdlib_function_intact(PyObject* module_name, PyObject* name) {
+    PyObject* module = loaded_module(module_name);
+    if (!module) return false;
+    PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(module), name);
     if (!value) {
         PyErr_Clear();
         return false;
@@ -94,7 +123,7 @@ bool is_own_method(const Call& c, py::handle self, PyObject* name, const Functio
 bool is_compiled_pattern(py::handle obj, const char* pattern, long flags) {
     static std::vector<PyObject*> verified;
     if (seen(verified, obj.ptr())) return true;
-    PyObject* re = loaded_module("re");
+    PyObject* re = loaded_module("re"_id);
     if (!re) return false;
     PyObject* pattern_type = PyDict_GetItemWithError(PyModule_GetDict(re), "Pattern"_id);
     if (!pattern_type) {

@@ -17,10 +17,17 @@ namespace qc {
 // `obj` is `module_name.name` as the standard library defines it: the very
 // object in the loaded module, and defined there (not a host's replacement
 // assigned into the module).
-bool is_stdlib_object(py::handle obj, const char* module_name, PyObject* name);
+bool is_stdlib_object(py::handle obj, PyObject* module_name, PyObject* name);
 
 // The module global `name` is the standard library's `module_name.name`.
-bool global_is_stdlib(const Call& c, PyObject* name, const char* module_name);
+bool global_is_stdlib(const Call& c, PyObject* name, PyObject* module_name);
+
+// `module_name.name` is still the function the standard module defines (the
+// helpers that standard functions look up at each call).
+bool stdlib_function_intact(PyObject* module_name, PyObject* name);
+
+// sys.modules[module_name] when it is a module, borrowed; else NULL.
+PyObject* loaded_module(PyObject* module_name);
 
 // `self.name` finds the module's own method made from `spec`: attribute
 // lookup is the ordinary one, the instance does not shadow the name, and the

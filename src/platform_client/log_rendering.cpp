@@ -108,17 +108,16 @@ bool cannot_be_json(const Call& c, py::handle body) {
         PyErr_Clear();
         return false;
     }
-    PyObject* modules = PyImport_GetModuleDict();
-    if (json != PyDict_GetItemString(modules, "json") || !PyModule_CheckExact(json)) return false;
+    if (json != loaded_module("json"_id)) return false;
     PyObject* json_ns = PyModule_GetDict(json);
     PyObject* loads = PyDict_GetItemWithError(json_ns, "loads"_id);
-    if (!loads || !is_stdlib_object(loads, "json", "loads"_id)) {
+    if (!loads || !is_stdlib_object(loads, "json"_id, "loads"_id)) {
         PyErr_Clear();
         return false;
     }
     PyObject* decoder = PyDict_GetItemWithError(json_ns, "_default_decoder"_id);
-    PyObject* decoder_module = PyDict_GetItemString(modules, "json.decoder");
-    if (!decoder || !decoder_module || !PyModule_CheckExact(decoder_module)) {
+    PyObject* decoder_module = loaded_module("json.decoder"_id);
+    if (!decoder || !decoder_module) {
         PyErr_Clear();
         return false;
     }

@@ -4,14 +4,13 @@
 // Every step calls its siblings through `self` and reads `urlsplit`,
 // `parse_qsl`, `urlencode`, `urlunsplit`, `_URL_IN_TEXT_RE` and
 // `_SENSITIVE_PAYLOAD_KEYS` from the module namespace at each use, so a host
-// that overrides a method or rebinds a global is obeyed.
+// that overrides a method or rebinds a global is obeyed. While none of them
+// is replaced, each method hands its input to the native walk (OwnRedaction).
 //
 // The token is also masked where the plain steps would let it through:
 // dictionary keys, repr() of other objects, the raw query, each decoded query
 // key, the re-encoded query and the reassembled URL (a host name, or a token
 // containing "/" that straddles host and path).
-#include <pthread.h>
-
 #include <algorithm>
 #include <cstring>
 #include <optional>
@@ -20,7 +19,10 @@
 
 #include "boundary.hpp"
 #include "fast_path.hpp"
+#include "nesting_guard.hpp"
+#include "own_redaction.hpp"
 #include "raising.hpp"
+#include "redaction.hpp"
 #include "specs.hpp"
 
 namespace qc {
@@ -39,42 +41,6 @@ bool is_instance(py::handle value, PyTypeObject* type) {
     if (result < 0) throw py::error_already_set();
     return result == 1;
 }
-
-// Lowest usable address of the calling thread's stack, with a safety margin
-// for the calls that follow the check (error reporting, unwinding).
-const char* stack_floor() {
-    thread_local const char* floor = [] {
-        pthread_attr_t attr;
-        void* base = nullptr;
-        std::size_t size = 0;
-        if (pthread_getattr_np(pthread_self(), &attr) != 0) return static_cast<const char*>(nullptr);
-        pthread_attr_getstack(&attr, &base, &size);
-        pthread_attr_destroy(&attr);
-        std::size_t margin = std::min<std::size_t>(size / 4, 256 * 1024);
-        return static_cast<const char*>(base) + margin;
-    }();
-    return floor;
-}
-
-// Nested payloads recurse through Python calls, one C stack frame chain per
-// level. The interpreter's depth limit is the first guard; the stack check
-// covers hosts that raise that limit beyond what the C stack can hold (before
-// 3.12 the two are not tied), so deep nesting ends in RecursionError, never
-// in a crash.
-class RecursionGuard {
-public:
-    RecursionGuard() {
-        const char* floor = stack_floor();
-        if (floor && static_cast<const char*>(__builtin_frame_address(0)) < floor) {
-            PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
-            throw py::error_already_set();
-        }
-        if (Py_EnterRecursiveCall("")) throw py::error_already_set();
-    }
-    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
-    RecursionGuard(const RecursionGuard&) = delete;
-    RecursionGuard& operator=(const RecursionGuard&) = delete;
-};
 
 // `k, v = item`, with the interpreter's own errors for other shapes.
 std::pair<py::object, py::object> unpack_pair(py::handle item) {
@@ -157,6 +123,9 @@ PyMethodDef sanitize_url_match_def{"<lambda>", &sanitize_url_match, METH_O, null
 
 py::object sanitize_text_for_log(const Call& c) {
     auto [self, text] = c.args<2>();
+    if (std::optional<OwnRedaction> own = OwnRedaction::of(c, self)) {
+        if (std::optional<py::object> shown = own->try_text(text)) return *shown;
+    }
     py::object masked = call_method(self, "_mask_token_only"_id, text);
     py::object pattern = c.global("_URL_IN_TEXT_RE"_id);
     // Every match starts with "http": text without it comes back unchanged,
@@ -215,12 +184,15 @@ py::object sanitize_bytes(py::handle self, py::handle value) {
 
 py::object sanitize_value_for_log(const Call& c) {
     auto [self, value, key] = c.args<3>();
+    if (std::optional<OwnRedaction> own = OwnRedaction::of(c, self)) {
+        if (std::optional<py::object> shown = own->try_value(value, key)) return *shown;
+    }
     if (!key.is_none() && truthy(call_method(self, "_is_sensitive_payload_key"_id, key))) {
         return py::reinterpret_borrow<py::object>(mask());
     }
     switch (kind_of(value)) {
         case ValueKind::mapping: {
-            RecursionGuard guard;
+            NestingGuard guard;
             py::dict result;
             // Explicit capture: clang before 16 cannot capture a structured binding.
             for_each(call_method(value, "items"_id), [&, &self = self](py::handle item) {
@@ -235,7 +207,7 @@ py::object sanitize_value_for_log(const Call& c) {
             return result;
         }
         case ValueKind::sequence: {
-            RecursionGuard guard;
+            NestingGuard guard;
             py::list result;
             for_each(value, [&, &self = self](py::handle item) {
                 result.append(call_method(self, "_sanitize_value_for_log"_id, item));
@@ -257,93 +229,18 @@ py::object sanitize_value_for_log(const Call& c) {
 
 py::object sanitize_url_or_text_for_log(const Call& c) {
     auto [self, value] = c.args<2>();
+    if (std::optional<OwnRedaction> own = OwnRedaction::of(c, self)) {
+        if (std::optional<py::object> shown = own->try_url_or_text(value)) return *shown;
+    }
     if (contains(value, "://"_id)) return call_method(self, "_sanitize_url_for_log"_id, value);
     return call_method(self, "_sanitize_text_for_log"_id, value);
 }
 
-extern const FunctionSpec mask_token_only_spec;
-extern const FunctionSpec sanitize_query_string_for_log_spec;
-
-// A URL the shortcut below can take: lower-case http or https, a non-empty
-// authority, and nothing that makes the standard split do more than cut at
-// the first "/" (no query, fragment, brackets, backslash, space, control or
-// non-ASCII characters).
-struct SimpleUrl {
-    Py_ssize_t scheme_end;  // length of "http" or "https"
-    Py_ssize_t netloc_end;  // end of the authority, start of the path
-};
-
-std::optional<SimpleUrl> simple_url(py::handle url) {
-    PyObject* raw = url.ptr();
-    if (!PyUnicode_CheckExact(raw) || !PyUnicode_IS_ASCII(raw)) return std::nullopt;
-    const char* text = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(raw));
-    Py_ssize_t length = PyUnicode_GET_LENGTH(raw);
-    Py_ssize_t scheme_end;
-    if (length > 7 && std::memcmp(text, "http://", 7) == 0) {
-        scheme_end = 4;
-    } else if (length > 8 && std::memcmp(text, "https://", 8) == 0) {
-        scheme_end = 5;
-    } else {
-        return std::nullopt;
-    }
-    Py_ssize_t netloc_start = scheme_end + 3;
-    Py_ssize_t netloc_end = -1;
-    for (Py_ssize_t i = netloc_start; i < length; ++i) {
-        unsigned char ch = static_cast<unsigned char>(text[i]);
-        if (ch <= ' ' || ch == 0x7f || ch == '?' || ch == '#' || ch == '[' || ch == ']' || ch == '\\') {
-            return std::nullopt;
-        }
-        if (ch == '/' && netloc_end < 0) netloc_end = i;
-    }
-    if (netloc_end < 0) netloc_end = length;
-    if (netloc_end == netloc_start) return std::nullopt;
-    return SimpleUrl{scheme_end, netloc_end};
-}
-
-// What urlsplit, the masking steps and urlunsplit produce for a simple URL,
-// or nothing when the host has replaced any piece of that chain (or the token
-// is not a plain string) and the general path must run.
-std::optional<py::object> sanitize_simple_url(const Call& c, py::handle self, py::handle url) {
-    std::optional<SimpleUrl> shape = simple_url(url);
-    if (!shape) return std::nullopt;
-    if (!global_is_stdlib(c, "urlsplit"_id, "urllib.parse") || !global_is_stdlib(c, "urlunsplit"_id, "urllib.parse") ||
-        !global_is_stdlib(c, "parse_qsl"_id, "urllib.parse") || !global_is_stdlib(c, "urlencode"_id, "urllib.parse") ||
-        !is_own_method(c, self, "_mask_token_only"_id, mask_token_only_spec) ||
-        !is_own_method(c, self, "_sanitize_query_string_for_log"_id, sanitize_query_string_for_log_spec) ||
-        !is_plain_attribute(self, "token"_id)) {
-        return std::nullopt;
-    }
-    py::object token = getattr(self, "token"_id);
-    bool masking = truthy(token);
-    if (masking && !PyUnicode_CheckExact(token.ptr())) return std::nullopt;
-    auto masked = [&](py::object text) {
-        return masking ? steal(PyUnicode_Replace(text.ptr(), token.ptr(), mask(), -1)) : text;
-    };
-
-    PyObject* raw = url.ptr();
-    Py_ssize_t length = PyUnicode_GET_LENGTH(raw);
-    const char* text = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(raw));
-    Py_ssize_t netloc_start = shape->scheme_end + 3;
-    std::string_view netloc(text + netloc_start, static_cast<std::size_t>(shape->netloc_end - netloc_start));
-    std::string head(text, static_cast<std::size_t>(netloc_start));
-    if (std::size_t at = netloc.rfind('@'); at != std::string_view::npos) {
-        head += "***@";
-        head += netloc.substr(at + 1);
-    } else {
-        head += netloc;
-    }
-    py::object path = masked(steal(PyUnicode_Substring(raw, shape->netloc_end, length)));
-    // urlunsplit puts a "/" before a path that lost its leading one to the mask.
-    Py_ssize_t path_length = PyUnicode_GET_LENGTH(path.ptr());
-    if (path_length > 0 && PyUnicode_READ_CHAR(path.ptr(), 0) != '/') head += '/';
-    py::object rebuilt = steal(PyUnicode_FromStringAndSize(head.data(), static_cast<Py_ssize_t>(head.size())));
-    rebuilt = steal(PyUnicode_Concat(rebuilt.ptr(), path.ptr()));
-    return masked(rebuilt);
-}
-
 py::object sanitize_url_for_log(const Call& c) {
     auto [self, url] = c.args<2>();
-    if (std::optional<py::object> fast = sanitize_simple_url(c, self, url)) return *fast;
+    if (std::optional<OwnRedaction> own = OwnRedaction::of(c, self)) {
+        if (std::optional<py::object> shown = own->try_url(url)) return *shown;
+    }
     py::object parts;
     try {
         parts = call(c.global("urlsplit"_id), url);
@@ -372,6 +269,9 @@ py::object sanitize_url_for_log(const Call& c) {
 
 py::object sanitize_query_string_for_log(const Call& c) {
     auto [self, query] = c.args<2>();
+    if (std::optional<OwnRedaction> own = OwnRedaction::of(c, self)) {
+        if (std::optional<py::object> shown = own->try_query(query)) return *shown;
+    }
     // Decoding turns a "+" of a token written as is into a space, and the
     // token would come back only partly re-encoded: mask it before parsing.
     py::object raw = call_method(self, "_mask_token_only"_id, query);
@@ -388,6 +288,8 @@ py::object sanitize_query_string_for_log(const Call& c) {
     // Re-encoding can rebuild the token: a decoded space comes back as "+".
     return call_method(self, "_mask_token_only"_id, encoded);
 }
+
+}  // namespace
 
 const FunctionSpec is_sensitive_payload_key_spec{
     "_is_sensitive_payload_key", {self_param(), param("key", "object")}, "bool", no_doc, &is_sensitive_payload_key};
@@ -409,8 +311,6 @@ const FunctionSpec sanitize_url_for_log_spec{
 const FunctionSpec sanitize_query_string_for_log_spec{
     "_sanitize_query_string_for_log", {self_param(), param("query", "str")}, "str", no_doc,
     &sanitize_query_string_for_log};
-
-}  // namespace
 
 const SpecTable& redaction_methods() {
     static const SpecTable table{

@@ -1,0 +1,17 @@
+// The masking methods, for native code that stands in for them while they
+// are the client's own.
+#pragma once
+
+#include "function_object.hpp"
+
+namespace qc {
+
+extern const FunctionSpec is_sensitive_payload_key_spec;
+extern const FunctionSpec mask_token_only_spec;
+extern const FunctionSpec sanitize_text_for_log_spec;
+extern const FunctionSpec sanitize_value_for_log_spec;
+extern const FunctionSpec sanitize_url_or_text_for_log_spec;
+extern const FunctionSpec sanitize_url_for_log_spec;
+extern const FunctionSpec sanitize_query_string_for_log_spec;
+
+}  // namespace qc
