@@ -196,7 +196,8 @@ def test_pattern_wrapper_sees_every_text(pc, monkeypatch):
 # --- Bodies --------------------------------------------------------------------
 
 BODY_PIECES = [" ", "\t", "\n", "\ufeff", "{", "}", "[", "]", '"', "1", "-", "n", "t", "f", "N", "I", "null", "true",
-               "NaN", "-Infinity", "a=1", "&", "=", "password", ":", ",", "https://u:p@h/x", "x", "é"]
+               "NaN", "-Infinity", "Infinity", "nul", "-I", "a=1", "&", "=", "password", ":", ",", "https://u:p@h/x",
+               "x", "é", "%41", "+", "token=", "?a=1"]
 
 
 @SETTINGS
@@ -204,7 +205,8 @@ BODY_PIECES = [" ", "\t", "\n", "\ufeff", "{", "}", "[", "]", '"', "1", "-", "n"
        body=st.lists(st.one_of(st.sampled_from(BODY_PIECES), st.text(max_size=3)), max_size=10).map("".join))
 def test_body_shortcut_equals_the_general_path(pc, token, body):
     client = new_client(pc, token)
-    assert_same_as_general_path(pc, "json", lambda: client._sanitize_body_string_for_log(body))
+    for name in ("json", "parse_qsl"):
+        assert_same_as_general_path(pc, name, lambda: client._sanitize_body_string_for_log(body))
 
 
 @pytest.mark.parametrize("body", ["a=1&b=2", "plain text", "", "  ", "<html>"])

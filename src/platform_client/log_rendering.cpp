@@ -1,6 +1,7 @@
 // Rendering of request payloads, uploaded files and response bodies as
 // bounded, masked log text, and the per-request "[HTTP] " lines.
 #include "fast_path.hpp"
+#include "own_redaction.hpp"
 #include "raising.hpp"
 #include "sequence_unpacking.hpp"
 #include "specs.hpp"
@@ -79,6 +80,24 @@ py::object format_payload_for_log(const Call& c) {
     return call_method(self, "_mask_token_only"_id, capped);
 }
 
+// What a JSON value (or NaN, Infinity, -Infinity, which the decoder takes)
+// can start with at `at`: a string, an object, an array, a number, or one of
+// the literals written out in full.
+bool could_start_json_value(PyObject* text, Py_ssize_t at) {
+    Py_UCS4 ch = PyUnicode_READ_CHAR(text, at);
+    if (ch == '"' || ch == '{' || ch == '[' || (ch >= '0' && ch <= '9')) return true;
+    if (ch == '-') {
+        if (at + 1 >= PyUnicode_GET_LENGTH(text)) return false;
+        Py_UCS4 next = PyUnicode_READ_CHAR(text, at + 1);
+        if (next >= '0' && next <= '9') return true;
+        return PyUnicode_Tailmatch(text, "-Infinity"_id, at, PY_SSIZE_T_MAX, -1) == 1;
+    }
+    for (PyObject* literal : {"null"_id, "true"_id, "false"_id, "NaN"_id, "Infinity"_id}) {
+        if (PyUnicode_Tailmatch(text, literal, at, PY_SSIZE_T_MAX, -1) == 1) return true;
+    }
+    return false;
+}
+
 // Decoded JSON is masked and re-rendered; a form body is re-encoded with its
 // sensitive values masked; anything else is treated as free text.
 // The standard json.loads certainly fails on this text: after JSON
@@ -97,12 +116,7 @@ bool cannot_be_json(const Call& c, py::handle body) {
         ch = PyUnicode_READ(kind, data, i);
         if (ch != ' ' && ch != '\t' && ch != '\n' && ch != '\r') break;
     }
-    if (i < length) {
-        if (ch == '"' || ch == '{' || ch == '[' || ch == '-' || (ch >= '0' && ch <= '9') || ch == 'n' ||
-            ch == 't' || ch == 'f' || ch == 'N' || ch == 'I') {
-            return false;
-        }
-    }
+    if (i < length && could_start_json_value(text, i)) return false;
     PyObject* json = PyDict_GetItemWithError(c.module_globals().ptr(), "json"_id);
     if (!json) {
         PyErr_Clear();
@@ -140,6 +154,9 @@ py::object sanitize_body_string_for_log(const Call& c) {
         if (!caught_any(e, {PyExc_TypeError, PyExc_ValueError, PyExc_RecursionError})) throw;
     }
 
+    if (std::optional<OwnRedaction> own = OwnRedaction::of(c, self)) {
+        if (std::optional<py::object> shown = own->try_form_body(body)) return *shown;
+    }
     int has_equals = PySequence_Contains(body.ptr(), "="_id);
     if (has_equals < 0) throw py::error_already_set();
     int has_ampersand = has_equals ? 0 : PySequence_Contains(body.ptr(), "&"_id);

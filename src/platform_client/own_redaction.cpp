@@ -363,13 +363,29 @@ std::optional<py::object> OwnRedaction::try_url(py::handle url) {
 
 std::optional<py::object> OwnRedaction::try_query(py::handle query) {
     if (!own_ || !PyUnicode_CheckExact(query.ptr()) || !PyUnicode_IS_ASCII(query.ptr())) return std::nullopt;
-    py::object raw = mask(query);
+    return mask(ascii_text(reencoded(mask(query), false).text));
+}
+
+std::optional<py::object> OwnRedaction::try_form_body(py::handle body) {
+    if (!own_ || !PyUnicode_CheckExact(body.ptr()) || !PyUnicode_IS_ASCII(body.ptr())) return std::nullopt;
+    std::string_view text = ascii_view(body.ptr());
+    if (text.find_first_of("=&") != std::string_view::npos) {
+        Reencoded form = reencoded(mask(body), true);
+        if (form.pairs > 0) return mask(ascii_text(form.text));
+    }
+    return this->text(body);
+}
+
+// urlencode([(shown key, _sanitize_value_for_log(v, k)) for k, v in
+// parse_qsl(raw, keep_blank_values=True)]), the shown key being the masked
+// key, or the key sanitised as free text.
+OwnRedaction::Reencoded OwnRedaction::reencoded(py::handle raw, bool key_as_text) {
     if (!PyUnicode_CheckExact(raw.ptr()) || !PyUnicode_IS_ASCII(raw.ptr())) {
-        PyErr_SetString(PyExc_SystemError, "masking an ASCII query gave other text");
+        PyErr_SetString(PyExc_SystemError, "masking ASCII text gave other text");
         throw py::error_already_set();
     }
     std::string_view text = ascii_view(raw.ptr());
-    std::string encoded;
+    Reencoded result;
     std::size_t begin = 0;
     while (begin <= text.size()) {
         std::size_t end = text.find('&', begin);
@@ -381,16 +397,16 @@ std::optional<py::object> OwnRedaction::try_query(py::handle query) {
         py::object key = steal(decode_query_component(item.substr(0, equals)));
         py::object value = steal(decode_query_component(
             equals == std::string_view::npos ? std::string_view() : item.substr(equals + 1)));
-        py::object shown = mask(key);
+        py::object shown = key_as_text ? this->text(key) : mask(key);
         py::object safe = this->value(value, key);
-        if (!encoded.empty()) encoded += '&';
+        if (result.pairs++ > 0) result.text += '&';
         for (py::object* part : {&shown, &safe}) {
             if (!PyUnicode_CheckExact(part->ptr())) *part = steal(PyObject_Str(part->ptr()));
-            if (!append_quote_plus(encoded, part->ptr())) throw py::error_already_set();
-            if (part == &shown) encoded += '=';
+            if (!append_quote_plus(result.text, part->ptr())) throw py::error_already_set();
+            if (part == &shown) result.text += '=';
         }
     }
-    return mask(ascii_text(encoded));
+    return result;
 }
 
 }  // namespace qc

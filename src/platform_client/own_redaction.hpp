@@ -10,6 +10,7 @@
 #include <pybind11/pybind11.h>
 
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -32,6 +33,8 @@ public:
     std::optional<py::object> try_query(py::handle query);
     std::optional<py::object> try_text(py::handle text);
     std::optional<py::object> try_url_or_text(py::handle value);
+    // _sanitize_body_string_for_log once the body is known not to be JSON.
+    std::optional<py::object> try_form_body(py::handle body);
 
 private:
     OwnRedaction(const Call& c, py::handle self) : call_(&c), self_(self) {}
@@ -48,6 +51,12 @@ private:
     py::object shown_key(py::handle key);
     bool sensitive(py::handle key);
     py::object through_client(PyObject* method, py::handle argument);
+
+    struct Reencoded {
+        std::string text;
+        std::size_t pairs = 0;
+    };
+    Reencoded reencoded(py::handle raw, bool key_as_text);
 
     const Call* call_;
     py::handle self_;
