@@ -377,6 +377,26 @@ def test_payload_walk_equals_the_general_path(pc, case):
     finally:
         patch.undo()
     assert repr(fast) == repr(slow)
+    assert_same_as_general_path(pc, "json", lambda: client._format_payload_for_log(payload))
+
+
+@pytest.mark.parametrize(("owner", "name", "replacement"), [
+    (lambda: json.encoder.JSONEncoder, "item_separator", ";"),
+    (lambda: json.encoder.JSONEncoder, "encode", lambda self, o: "<encoded>"),
+    (lambda: json.encoder.JSONEncoder, "iterencode", lambda self, o, _one_shot=False: ["<", "chunks>"]),
+    (lambda: json.encoder, "encode_basestring", lambda s: "<string>"),
+    (lambda: json.encoder, "c_make_encoder", None),
+    (lambda: json, "JSONEncoder", type("Encoder", (json.JSONEncoder,), {"key_separator": "="})),
+    (lambda: json, "dumps", lambda value, **kwargs: "<dumped>"),
+], ids=["separator", "encode", "iterencode", "string encoder", "no C encoder", "encoder class", "dumps"])
+def test_replaced_json_pieces_are_used_for_payloads(pc, monkeypatch, owner, name, replacement):
+    client = new_client(pc)
+    monkeypatch.setattr(owner(), name, replacement)
+    rendered = client._format_payload_for_log({"a": ["b", 1]})
+    # The general path: the module's json is a namespace, not the module.
+    monkeypatch.setattr(pc, "json", types.SimpleNamespace(dumps=json.dumps))
+    assert rendered == client._format_payload_for_log({"a": ["b", 1]})
+    assert rendered != '{"a": ["b", 1]}' or replacement is None
 
 
 @pytest.mark.parametrize("shape", ["lists", "dicts", "text leaf", "query leaf"])

@@ -55,10 +55,32 @@ PyObject* loaded_module(PyObject* module_name) {
 
 namespace {
 
+// A standard function found genuine: the object that `module.name` was when
+// it was checked, with the __module__ and __qualname__ it is defined with.
+// Kept alive here, so its address cannot come back as another object.
+struct Genuine {
+    PyObject* module_name;  // interned
+    PyObject* name;         // interned
+    PyObject* obj;
+};
+
+std::vector<Genuine>& genuine_objects() {
+    static std::vector<Genuine> known;
+    return known;
+}
+
+Genuine* genuine_entry(PyObject* module_name, PyObject* name) {
+    for (Genuine& entry : genuine_objects()) {
+        if (entry.module_name == module_name && entry.name == name) return &entry;
+    }
+    return nullptr;
+}
 
 }  // namespace
 
 bool is_stdlib_object(py::handle obj, PyObject* module_name, PyObject* name) {
+    Genuine* entry = genuine_entry(module_name, name);
+    if (entry && entry->obj == obj.ptr()) return true;
     PyObject* module = loaded_module(module_name);
     if (!module) return false;
     PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(module), name);
@@ -67,11 +89,28 @@ bool is_stdlib_object(py::handle obj, PyObject* module_name, PyObject* name) {
         return false;
     }
     if (value != obj.ptr()) return false;
-    static std::vector<PyObject*> verified;
-    if (seen(verified, value)) return true;
     if (!text_attribute_is(value, "__module__"_id, module_name)) return false;
     if (!text_attribute_is(value, "__qualname__"_id, name)) return false;
-    remember(verified, value);
+    // A reloaded module defines its functions anew.
+    if (entry) {
+        Py_SETREF(entry->obj, Py_NewRef(value));
+    } else if (genuine_objects().size() < 64) {
+        genuine_objects().push_back({module_name, name, Py_NewRef(value)});
+    }
+    return true;
+}
+
+bool is_defined_as(py::handle obj, PyObject* module_name, PyObject* qualname) {
+    Genuine* entry = genuine_entry(module_name, qualname);
+    if (entry && entry->obj == obj.ptr()) return true;
+    if (!PyFunction_Check(obj.ptr())) return false;
+    if (!text_attribute_is(obj.ptr(), "__module__"_id, module_name)) return false;
+    if (!text_attribute_is(obj.ptr(), "__qualname__"_id, qualname)) return false;
+    if (entry) {
+        Py_SETREF(entry->obj, Py_NewRef(obj.ptr()));
+    } else if (genuine_objects().size() < 64) {
+        genuine_objects().push_back({module_name, qualname, Py_NewRef(obj.ptr())});
+    }
     return true;
 }
 

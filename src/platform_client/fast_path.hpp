@@ -14,10 +14,15 @@ namespace py = pybind11;
 
 namespace qc {
 
-// `obj` is `module_name.name` as the standard library defines it: the very
-// object in the loaded module, and defined there (not a host's replacement
-// assigned into the module).
+// `obj` is `module_name.name` as the standard library defines it: the object
+// the loaded module held under that name and defined there (not a host's
+// replacement assigned into the module). Names are interned strings.
 bool is_stdlib_object(py::handle obj, PyObject* module_name, PyObject* name);
+
+// `obj` is a Python function defined in `module_name` as `qualname` (a
+// method as "Class.method"), for class attributes the standard library
+// looks up at each call.
+bool is_defined_as(py::handle obj, PyObject* module_name, PyObject* qualname);
 
 // The module global `name` is the standard library's `module_name.name`.
 bool global_is_stdlib(const Call& c, PyObject* name, PyObject* module_name);

@@ -1,5 +1,6 @@
 // Rendering of request payloads, uploaded files and response bodies as
 // bounded, masked log text, and the per-request "[HTTP] " lines.
+#include "compact_json.hpp"
 #include "fast_path.hpp"
 #include "own_redaction.hpp"
 #include "raising.hpp"
@@ -57,8 +58,12 @@ py::object format_payload_for_log(const Call& c) {
 
     py::object rendered;
     try {
-        rendered = call_method(c.global("json"_id), "dumps"_id, sanitized, kw{"ensure_ascii"_id, Py_False},
-                               kw{"default"_id, reinterpret_cast<PyObject*>(&PyUnicode_Type)});
+        if (std::optional<py::object> direct = dumps_for_log(c, sanitized)) {
+            rendered = std::move(*direct);
+        } else {
+            rendered = call_method(c.global("json"_id), "dumps"_id, sanitized, kw{"ensure_ascii"_id, Py_False},
+                                   kw{"default"_id, reinterpret_cast<PyObject*>(&PyUnicode_Type)});
+        }
     } catch (py::error_already_set& e) {
         if (!caught_any(e, {PyExc_TypeError, PyExc_RecursionError})) throw;
         try {

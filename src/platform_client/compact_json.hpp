@@ -1,0 +1,22 @@
+// json.dumps(value, ensure_ascii=False, default=str), the rendering of log
+// payloads, handed straight to the standard library's C encoder.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <optional>
+
+#include "function_object.hpp"
+
+namespace py = pybind11;
+
+namespace qc {
+
+// What json.dumps would return, built with the C encoder json.dumps itself
+// ends in; nothing while the module's `json` or any piece of the standard
+// encoder on the way (dumps, JSONEncoder and its methods, the C encoder and
+// string encoder it picks) is not the standard one, or the interpreter is
+// not one whose encoder this mirrors.
+std::optional<py::object> dumps_for_log(const Call& c, py::handle value);
+
+}  // namespace qc
