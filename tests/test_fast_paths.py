@@ -462,3 +462,53 @@ def test_dictionary_changed_during_the_walk_fails_as_in_python(pc):
     payload["b"] = Rebinding(lambda: payload.update(c=3))
     with pytest.raises(RuntimeError, match="dictionary changed size during iteration"):
         new_client(pc)._sanitize_payload_for_log(payload)
+
+
+# --- curl headers --------------------------------------------------------------
+
+class HeaderSubclass(requests.structures.CaseInsensitiveDict):
+    """Equal headers in a class of the host's: only the general path reads them."""
+
+
+HEADER_CASES = {
+    "plain": lambda h: None,
+    "case variants": lambda h: h.update({"content-TYPE": "text/plain", "AUTHORIZATION": "x"}),
+    "no content type": lambda h: h.pop("Content-Type", None),
+    "non-ASCII name": lambda h: h.update({"Authörization": "x"}),
+    "store key out of step": lambda h: h._store.update(x=("Content-Type", "text/other")),
+    "store entry not a pair": lambda h: h._store.update(x=("X",)),
+    "value not text": lambda h: h.update({"Content-Type": 5}),
+}
+
+
+@pytest.mark.parametrize("change", HEADER_CASES.values(), ids=HEADER_CASES.keys())
+def test_header_shortcut_equals_the_general_path(pc, change):
+    request = requests.Request("POST", "http://h/p", headers={"Authorization": TOKEN, "Accept": "x"},
+                               json={"a": 1}).prepare()
+    change(request.headers)
+    client = new_client(pc)
+
+    def command():
+        try:
+            return client._curl_command(request)
+        except Exception as error:  # the same failure on both paths
+            return type(error), str(error)
+
+    fast = command()
+    general_headers = HeaderSubclass()
+    general_headers._store = request.headers._store
+    request.headers = general_headers
+    assert fast == command()
+
+
+@pytest.mark.parametrize(("owner", "name"), [
+    (requests.structures.CaseInsensitiveDict, "__iter__"),
+    (requests.structures.CaseInsensitiveDict, "__getitem__"),
+    (requests.structures.CaseInsensitiveDict, "items"),
+    (requests.structures.CaseInsensitiveDict, "get"),
+])
+def test_replaced_header_methods_are_called(pc, monkeypatch, owner, name):
+    seen = calls_to(owner, name, monkeypatch)
+    request = requests.Request("GET", "http://h/p", headers={"Authorization": "t"}).prepare()
+    assert new_client(pc)._curl_command(request) == "curl -X GET http://h/p -H 'Authorization: ***'"
+    assert seen

@@ -4,6 +4,10 @@
 #include "specs.hpp"
 
 #include <cstring>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace qc {
 namespace {
@@ -106,6 +110,102 @@ std::optional<py::object> body_word(const Call& c, const Quoter& quote, py::hand
     }
 }
 
+// The header items and the content type of a prepared request, read from
+// the store of requests' CaseInsensitiveDict, which is what its items() and
+// get() end in, while the class and the mapping methods on that way are the
+// libraries' own and the store holds what the class itself puts there.
+struct PlainHeaders {
+    std::vector<std::pair<py::object, py::object>> items;
+    py::object content_type;  // headers.get("Content-Type", "")
+};
+
+bool method_is(PyTypeObject* type, PyObject* name, PyObject* module_name, PyObject* qualname) {
+    PyObject* found = _PyType_Lookup(type, name);
+    return found && is_defined_as(found, module_name, qualname);
+}
+
+bool mapping_methods_are_standard(PyTypeObject* type) {
+    if (!method_is(type, "items"_id, "collections.abc"_id, "Mapping.items"_id) ||
+        !method_is(type, "get"_id, "collections.abc"_id, "Mapping.get"_id) ||
+        !method_is(type, "__iter__"_id, "requests.structures"_id, "CaseInsensitiveDict.__iter__"_id) ||
+        !method_is(type, "__getitem__"_id, "requests.structures"_id, "CaseInsensitiveDict.__getitem__"_id)) {
+        return false;
+    }
+    // Mapping.items returns ItemsView(self), found in its module's namespace.
+    PyObject* items = _PyType_Lookup(type, "items"_id);
+    PyObject* view = PyDict_GetItemWithError(PyFunction_GET_GLOBALS(items), "ItemsView"_id);
+    if (!view) {
+        PyErr_Clear();
+        return false;
+    }
+    return PyType_Check(view) && Py_TYPE(view)->tp_call == PyType_Type.tp_call &&
+           method_is(reinterpret_cast<PyTypeObject*>(view), "__iter__"_id, "collections.abc"_id,
+                     "ItemsView.__iter__"_id) &&
+           method_is(reinterpret_cast<PyTypeObject*>(view), "__init__"_id, "collections.abc"_id,
+                     "MappingView.__init__"_id) &&
+           _PyType_Lookup(reinterpret_cast<PyTypeObject*>(view), "__new__"_id) ==
+               _PyType_Lookup(&PyBaseObject_Type, "__new__"_id);
+}
+
+// key.lower() of an ASCII str, without calling the method.
+std::optional<py::object> ascii_lower(PyObject* key) {
+    if (!PyUnicode_CheckExact(key) || !PyUnicode_IS_ASCII(key)) return std::nullopt;
+    std::string lower(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(key)),
+                      static_cast<std::size_t>(PyUnicode_GET_LENGTH(key)));
+    for (char& ch : lower) {
+        if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
+    }
+    return detail::checked(PyUnicode_FromStringAndSize(lower.data(), static_cast<Py_ssize_t>(lower.size())));
+}
+
+std::optional<PlainHeaders> plain_headers(py::handle headers) {
+    PyTypeObject* type = Py_TYPE(headers.ptr());
+    PyObject* structures = loaded_module("requests.structures"_id);
+    PyObject* collections = loaded_module("collections"_id);
+    if (!structures || !collections || type->tp_getattro != PyObject_GenericGetAttr ||
+        !is_stdlib_object(reinterpret_cast<PyObject*>(type), "requests.structures"_id, "CaseInsensitiveDict"_id) ||
+        !mapping_methods_are_standard(type)) {
+        return std::nullopt;
+    }
+    PyObject** dict_slot = _PyObject_GetDictPtr(headers.ptr());
+    if (!dict_slot || !*dict_slot) return std::nullopt;
+    PyObject* instance = *dict_slot;
+    PyObject* store = PyDict_GetItemWithError(instance, "_store"_id);
+    PyObject* ordered = PyDict_GetItemWithError(PyModule_GetDict(collections), "OrderedDict"_id);
+    if (!store || !ordered || reinterpret_cast<PyObject*>(Py_TYPE(store)) != ordered ||
+        PyDict_GetItemWithError(instance, "items"_id) || PyDict_GetItemWithError(instance, "get"_id)) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    PlainHeaders plain;
+    py::object values = call_method(store, "values"_id);
+    py::object iterator = detail::checked(PyObject_GetIter(values.ptr()));
+    while (PyObject* next = PyIter_Next(iterator.ptr())) {
+        py::object entry = py::reinterpret_steal<py::object>(next);
+        if (!PyTuple_CheckExact(entry.ptr()) || PyTuple_GET_SIZE(entry.ptr()) != 2) return std::nullopt;
+        py::handle key = PyTuple_GET_ITEM(entry.ptr(), 0);
+        // headers[key] looks the value up again under key.lower().
+        std::optional<py::object> lower = ascii_lower(key.ptr());
+        if (!lower) return std::nullopt;
+        PyObject* stored = PyDict_GetItemWithError(store, lower->ptr());
+        if (!stored || !PyTuple_CheckExact(stored) || PyTuple_GET_SIZE(stored) != 2) {
+            PyErr_Clear();
+            return std::nullopt;
+        }
+        plain.items.emplace_back(py::reinterpret_borrow<py::object>(key),
+                                 py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(stored, 1)));
+    }
+    if (PyErr_Occurred()) throw py::error_already_set();
+    PyObject* content_type = PyDict_GetItemWithError(store, "content-type"_id);
+    if (PyErr_Occurred()) throw py::error_already_set();
+    if (content_type && (!PyTuple_CheckExact(content_type) || PyTuple_GET_SIZE(content_type) != 2)) {
+        return std::nullopt;
+    }
+    plain.content_type = py::reinterpret_borrow<py::object>(content_type ? PyTuple_GET_ITEM(content_type, 1)
+                                                                         : py::str("").ptr());
+    return plain;
+}
+
 py::object curl_command(const Call& c) {
     auto [self, request] = c.args<2>();
     py::object shlex = import_shlex(c);
@@ -119,22 +219,26 @@ py::object curl_command(const Call& c) {
     parts.append(quote(url));
 
     py::object headers = getattr(request, "headers"_id);
-    for (py::handle item : call_method(headers, "items"_id)) {
-        py::object name = item[py::int_(0)];
-        py::object value = item[py::int_(1)];
+    std::optional<PlainHeaders> plain = plain_headers(headers);
+    auto add_header = [&, &self = self](py::handle name, py::handle value) {
         py::object lowered = call_method(name, "lower"_id);
-        bool is_authorization = lowered.equal(py::str("authorization"));
-        if (!is_authorization && !lowered.equal(py::str("content-type"))) continue;
+        bool is_authorization = equal(lowered, "authorization"_id);
+        if (!is_authorization && !equal(lowered, "content-type"_id)) return;
         // Authorization is replaced whole; a content type has no business
         // holding the token, but if it does it is masked too.
         py::object shown = is_authorization ? py::reinterpret_borrow<py::object>("***"_id)
                                             : call_method(self, "_mask_token_only"_id, format_plain(value));
         parts.append("-H"_id);
         parts.append(quote(header_word(name, shown)));
+    };
+    if (plain) {
+        for (const auto& [name, value] : plain->items) add_header(name, value);
+    } else {
+        for (py::handle item : call_method(headers, "items"_id)) add_header(item[py::int_(0)], item[py::int_(1)]);
     }
 
-    py::object content_type =
-        call_method(call_method(headers, "get"_id, "Content-Type"_id, py::str("")), "lower"_id);
+    py::object content_type = call_method(
+        plain ? plain->content_type : call_method(headers, "get"_id, "Content-Type"_id, py::str("")), "lower"_id);
     int multipart = PySequence_Contains(content_type.ptr(), py::str("multipart/form-data").ptr());
     if (multipart < 0) throw py::error_already_set();
     if (multipart) {
