@@ -232,6 +232,19 @@ def test_replaced_default_decoder_is_asked(pc, monkeypatch):
     assert new_client(pc)._sanitize_body_string_for_log("x") == '{"lenient": "x"}'
 
 
+@pytest.mark.parametrize(("owner", "name", "replacement"), [
+    (lambda: json.decoder.JSONDecoder, "decode", lambda self, s: {"decoded": s}),
+    (lambda: json.decoder.JSONDecoder, "raw_decode", lambda self, s, idx=0: ({"raw": s[idx:]}, len(s))),
+    (lambda: json._default_decoder, "scan_once", lambda s, idx: ({"scanned": s[idx:]}, len(s))),
+], ids=["decode", "raw_decode", "scanner"])
+def test_replaced_json_decoding_pieces_are_used_for_bodies(pc, monkeypatch, owner, name, replacement):
+    monkeypatch.setattr(owner(), name, replacement, raising=False)
+    rendered = new_client(pc)._sanitize_body_string_for_log(' ["a"] ')
+    assert rendered != '["a"]'
+    monkeypatch.setattr(pc, "json", types.SimpleNamespace(loads=json.loads, dumps=json.dumps))
+    assert rendered == new_client(pc)._sanitize_body_string_for_log(' ["a"] ')
+
+
 # --- curl quoting --------------------------------------------------------------
 
 QUOTE_PIECES = ["'", '"', " ", "a", "Z", "0", "_", "@", "%", "+", "=", ":", ",", ".", "/", "-", "$", "!", "é", "\n",

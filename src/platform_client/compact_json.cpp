@@ -34,7 +34,100 @@ bool is_c_encoder_type(PyObject* make_encoder) {
            std::strcmp(reinterpret_cast<PyTypeObject*>(make_encoder)->tp_name, "_json.Encoder") == 0;
 }
 
+PyObject* instance_value(PyObject* obj, PyObject* name) {
+    PyObject** slot = _PyObject_GetDictPtr(obj);
+    if (!slot || !*slot) return nullptr;
+    PyObject* value = PyDict_GetItemWithError(*slot, name);
+    if (!value) PyErr_Clear();
+    return value;
+}
+
+bool is_c_type(PyObject* obj, PyObject* module_name, PyObject* exported_as, const char* type_name) {
+    PyObject* module = loaded_module(module_name);
+    return module && module_value(module, exported_as) == reinterpret_cast<PyObject*>(Py_TYPE(obj)) &&
+           std::strcmp(Py_TYPE(obj)->tp_name, type_name) == 0;
+}
+
+// JSONDecoder.decode's whitespace matcher: WHITESPACE.match, bound as the
+// default of its `_w` parameter.
+bool decode_skips_json_whitespace(PyObject* decode) {
+    PyObject* defaults = PyFunction_GET_DEFAULTS(decode);
+    if (!defaults || !PyTuple_CheckExact(defaults) || PyTuple_GET_SIZE(defaults) != 1) return false;
+    PyObject* match = PyTuple_GET_ITEM(defaults, 0);
+    return PyCFunction_Check(match) && std::strcmp(reinterpret_cast<PyCFunctionObject*>(match)->m_ml->ml_name,
+                                                   "match") == 0 &&
+           is_compiled_pattern(PyCFunction_GET_SELF(match), "[ \\t\\n\\r]*", 120);
+}
+
+// The scanner json.loads(text) ends in, or nothing while any piece on the
+// way is not the standard one.
+PyObject* standard_scanner(const Call& c) {
+    PyObject* json = PyDict_GetItemWithError(c.module_globals().ptr(), "json"_id);
+    if (!json) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    if (json != loaded_module("json"_id)) return nullptr;
+    PyObject* loads = module_value(json, "loads"_id);
+    PyObject* decoder = module_value(json, "_default_decoder"_id);
+    if (!loads || !decoder || !is_stdlib_object(loads, "json"_id, "loads"_id)) return nullptr;
+    PyTypeObject* type = Py_TYPE(decoder);
+    if (!is_stdlib_object(reinterpret_cast<PyObject*>(type), "json.decoder"_id, "JSONDecoder"_id)) return nullptr;
+    PyObject* decode = _PyType_Lookup(type, "decode"_id);
+    PyObject* raw_decode = _PyType_Lookup(type, "raw_decode"_id);
+    if (!decode || !raw_decode || !is_defined_as(decode, "json.decoder"_id, "JSONDecoder.decode"_id) ||
+        !is_defined_as(raw_decode, "json.decoder"_id, "JSONDecoder.raw_decode"_id) ||
+        !decode_skips_json_whitespace(decode) || instance_value(decoder, "decode"_id) ||
+        instance_value(decoder, "raw_decode"_id)) {
+        return nullptr;
+    }
+    PyObject* scanner = instance_value(decoder, "scan_once"_id);
+    if (!scanner || !is_c_type(scanner, "_json"_id, "make_scanner"_id, "_json.Scanner")) return nullptr;
+    return scanner;
+}
+
+Py_ssize_t skip_json_whitespace(PyObject* text, Py_ssize_t at) {
+    Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    while (at < length) {
+        Py_UCS4 ch = PyUnicode_READ_CHAR(text, at);
+        if (ch != ' ' && ch != '\t' && ch != '\n' && ch != '\r') break;
+        ++at;
+    }
+    return at;
+}
+
 }  // namespace
+
+std::optional<py::object> loads_for_log(const Call& c, py::handle text) {
+#if PY_VERSION_HEX < 0x030B0000 || PY_VERSION_HEX >= 0x030D0000
+    (void)c;
+    (void)text;
+    return std::nullopt;
+#else
+    if (!PyUnicode_CheckExact(text.ptr())) return std::nullopt;
+    PyObject* scanner = standard_scanner(c);
+    if (!scanner) return std::nullopt;
+    Py_ssize_t length = PyUnicode_GET_LENGTH(text.ptr());
+    // A byte order mark, or text that is not one whole value, is left to
+    // json.loads, which raises its own error for it.
+    if (length > 0 && PyUnicode_READ_CHAR(text.ptr(), 0) == 0xFEFF) return std::nullopt;
+    py::object start = py::int_(skip_json_whitespace(text.ptr(), 0));
+    PyObject* scanned = PyObject_CallFunctionObjArgs(scanner, text.ptr(), start.ptr(), nullptr);
+    if (!scanned) {
+        // The scanner has no side effects: json.loads repeats the work and
+        // raises what it raises. Only interruptions go on from here.
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::error_already_set();
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    py::object result = py::reinterpret_steal<py::object>(scanned);
+    if (!PyTuple_CheckExact(scanned) || PyTuple_GET_SIZE(scanned) != 2) return std::nullopt;
+    Py_ssize_t end = PyLong_AsSsize_t(PyTuple_GET_ITEM(scanned, 1));
+    if (end == -1 && PyErr_Occurred()) throw py::error_already_set();
+    if (skip_json_whitespace(text.ptr(), end) != length) return std::nullopt;
+    return py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(scanned, 0));
+#endif
+}
 
 std::optional<py::object> dumps_for_log(const Call& c, py::handle value) {
 #if PY_VERSION_HEX < 0x030B0000 || PY_VERSION_HEX >= 0x030D0000

@@ -1,5 +1,6 @@
-// json.dumps(value, ensure_ascii=False, default=str), the rendering of log
-// payloads, handed straight to the standard library's C encoder.
+// json.loads(text) and json.dumps(value, ensure_ascii=False, default=str),
+// as log rendering uses them, handed straight to the standard library's C
+// scanner and encoder.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -18,5 +19,11 @@ namespace qc {
 // string encoder it picks) is not the standard one, or the interpreter is
 // not one whose encoder this mirrors.
 std::optional<py::object> dumps_for_log(const Call& c, py::handle value);
+
+// What json.loads(text) returns, from the C scanner it ends in; nothing
+// when it would raise (it is then left to raise its own error), or while
+// any piece on the way (loads, the default decoder, its class and methods,
+// its whitespace matcher and scanner) is not the standard one.
+std::optional<py::object> loads_for_log(const Call& c, py::handle text);
 
 }  // namespace qc

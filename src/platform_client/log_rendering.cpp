@@ -151,7 +151,8 @@ bool cannot_be_json(const Call& c, py::handle body) {
 py::object sanitize_body_string_for_log(const Call& c) {
     auto [self, body] = c.args<2>();
     if (!cannot_be_json(c, body)) try {
-        py::object value = call_method(c.global("json"_id), "loads"_id, body);
+        std::optional<py::object> decoded = loads_for_log(c, body);
+        py::object value = decoded ? std::move(*decoded) : call_method(c.global("json"_id), "loads"_id, body);
         return call_method(self, "_format_payload_for_log"_id, value);
     } catch (py::error_already_set& e) {
         // Nesting deeper than the decoder or the renderer can follow counts
