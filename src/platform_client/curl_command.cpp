@@ -93,7 +93,10 @@ py::object header_word(py::handle name, py::handle value) {
 std::optional<py::object> body_word(const Call& c, const Quoter& quote, py::handle body) {
     try {
         py::object body_str;
-        if (PyBytes_Check(body.ptr())) {
+        if (PyBytes_CheckExact(body.ptr())) {
+            body_str = detail::checked(
+                PyUnicode_DecodeUTF8(PyBytes_AS_STRING(body.ptr()), PyBytes_GET_SIZE(body.ptr()), "strict"));
+        } else if (PyBytes_Check(body.ptr())) {
             body_str = call_method(body, "decode"_id, py::str("utf-8"));
         } else {
             body_str = detail::checked(PyObject_Str(body.ptr()));
@@ -253,7 +256,7 @@ py::object curl_command(const Call& c) {
             }
         }
     }
-    return call_method(py::str(" "), "join"_id, parts);
+    return detail::checked(PyUnicode_Join(" "_id, parts.ptr()));
 }
 
 const FunctionSpec curl_command_spec{
