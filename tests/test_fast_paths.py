@@ -412,9 +412,14 @@ def test_replaced_json_pieces_are_used_for_payloads(pc, monkeypatch, owner, name
     assert rendered != '{"a": ["b", 1]}' or replacement is None
 
 
+@pytest.mark.parametrize("method", ["_sanitize_payload_for_log", "_format_payload_for_log"])
 @pytest.mark.parametrize("shape", ["lists", "dicts", "text leaf", "query leaf"])
-def test_payload_walk_fails_at_the_depth_of_the_general_path(pc, shape):
+def test_payload_walk_fails_at_the_depth_of_the_general_path(pc, shape, method):
     client = new_client(pc)
+
+    def sanitize(value):
+        if getattr(client, method)(value) == "<unrenderable payload>":
+            raise RecursionError
     leaf = {"text leaf": "see http://h/x", "query leaf": "https://h/?next=https://h/?a=b"}.get(shape, 1)
 
     def nested(depth):
@@ -435,15 +440,17 @@ def test_payload_walk_fails_at_the_depth_of_the_general_path(pc, shape):
     limit = sys.getrecursionlimit()
     sys.setrecursionlimit(300)
     try:
-        fast = deepest(client._sanitize_payload_for_log)
+        fast = deepest(sanitize)
         patch = with_marker_list(pc)
         try:
-            slow = deepest(client._sanitize_payload_for_log)
+            slow = deepest(sanitize)
         finally:
             patch.undo()
     finally:
         sys.setrecursionlimit(limit)
-    assert fast == slow
+    # Each level costs what it costs on the general path; only urllib's own
+    # helper frames under a URL are not counted one by one.
+    assert abs(fast - slow) <= (3 if "leaf" in shape else 0)
 
 
 class Rebinding:

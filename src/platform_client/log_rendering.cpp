@@ -47,19 +47,24 @@ py::object unrenderable_payload() { return py::str("<unrenderable payload>"); }
 
 py::object format_payload_for_log(const Call& c) {
     auto [self, payload] = c.args<2>();
+    std::optional<OwnRedaction> own = OwnRedaction::of(c, self);
     py::object sanitized;
     try {
-        sanitized = call_method(self, "_sanitize_payload_for_log"_id, payload);
+        sanitized = own ? own->payload(payload) : call_method(self, "_sanitize_payload_for_log"_id, payload);
     } catch (py::error_already_set& e) {
         // Nesting too deep to sanitise: nothing safe can be shown of it.
         if (!matches(e, PyExc_RecursionError)) throw;
         return unrenderable_payload();
     }
 
+    // Only the standard encoder leaves no chance for host code to run
+    // between the two masking steps.
+    bool rendered_natively = false;
     py::object rendered;
     try {
         if (std::optional<py::object> direct = dumps_for_log(c, sanitized)) {
             rendered = std::move(*direct);
+            rendered_natively = true;
         } else {
             rendered = call_method(c.global("json"_id), "dumps"_id, sanitized, kw{"ensure_ascii"_id, Py_False},
                                    kw{"default"_id, reinterpret_cast<PyObject*>(&PyUnicode_Type)});
@@ -74,7 +79,8 @@ py::object format_payload_for_log(const Call& c) {
         }
     }
 
-    rendered = call_method(self, "_sanitize_text_for_log"_id, rendered);
+    rendered = own && rendered_natively ? own->text(rendered)
+                                        : call_method(self, "_sanitize_text_for_log"_id, rendered);
     Py_ssize_t length = PyObject_Length(rendered.ptr());
     if (length < 0) throw py::error_already_set();
     if (length <= payload_length_cap) return rendered;

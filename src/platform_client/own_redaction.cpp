@@ -60,6 +60,7 @@ bool steps_are_own(const Call& c, py::handle self, py::object& token) {
         {"_is_sensitive_payload_key"_id, &is_sensitive_payload_key_spec},
         {"_mask_token_only"_id, &mask_token_only_spec},
         {"_sanitize_text_for_log"_id, &sanitize_text_for_log_spec},
+        {"_sanitize_payload_for_log"_id, &sanitize_payload_for_log_spec},
         {"_sanitize_value_for_log"_id, &sanitize_value_for_log_spec},
         {"_sanitize_url_or_text_for_log"_id, &sanitize_url_or_text_for_log_spec},
         {"_sanitize_url_for_log"_id, &sanitize_url_for_log_spec},
@@ -182,6 +183,14 @@ py::object OwnRedaction::value(py::handle value, py::handle key) {
     return result;
 }
 
+py::object OwnRedaction::payload(py::handle payload) {
+    if (!own_ || !is_plain_value(payload.ptr())) return through_client("_sanitize_payload_for_log"_id, payload);
+    // The call of _sanitize_payload_for_log, and its call of _sanitize_value_for_log.
+    CallDepth payload_call;
+    CallDepth value_call;
+    return *try_value(payload, py::none());
+}
+
 py::object OwnRedaction::mask(py::handle text) {
     if (!own_ || !PyUnicode_CheckExact(text.ptr())) return through_client("_mask_token_only"_id, text);
     CallDepth depth;
@@ -191,6 +200,7 @@ py::object OwnRedaction::mask(py::handle text) {
 
 bool OwnRedaction::sensitive(py::handle key) {
     CallDepth depth;
+    CallDepth lower_call;  // str(key).lower() is a method call
     for (const auto& [known, verdict] : known_keys_) {
         if (known.ptr() == key.ptr()) return verdict;
     }
@@ -302,6 +312,8 @@ std::optional<py::object> OwnRedaction::try_text(py::handle text) {
     if (!own_ || !PyUnicode_CheckExact(text.ptr())) return std::nullopt;
     py::object masked = mask(text);
     if (!PyUnicode_CheckExact(masked.ptr())) return std::nullopt;
+    if (!contains_text(masked.ptr(), "http")) return masked;
+    CallDepth sub_call;  // _URL_IN_TEXT_RE.sub(...)
     std::optional<TextSpan> span = next_url_in_text(masked.ptr(), 0);
     if (!span) return masked;
     py::list pieces;

@@ -36,6 +36,11 @@ public:
     // _sanitize_body_string_for_log once the body is known not to be JSON.
     std::optional<py::object> try_form_body(py::handle body);
 
+    // Calls of _sanitize_payload_for_log and _sanitize_text_for_log, made
+    // natively while those are the client's own.
+    py::object payload(py::handle payload);
+    py::object text(py::handle text);
+
 private:
     OwnRedaction(const Call& c, py::handle self) : call_(&c), self_(self) {}
     bool refresh();
@@ -44,7 +49,6 @@ private:
     py::object container(py::handle value);
     py::object mapping(py::handle value);
     py::object url_or_text(py::handle value);
-    py::object text(py::handle text);
     py::object url(py::handle url);
     py::object query(py::handle query);
     py::object mask(py::handle text);

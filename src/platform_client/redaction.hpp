@@ -9,6 +9,7 @@ namespace qc {
 extern const FunctionSpec is_sensitive_payload_key_spec;
 extern const FunctionSpec mask_token_only_spec;
 extern const FunctionSpec sanitize_text_for_log_spec;
+extern const FunctionSpec sanitize_payload_for_log_spec;
 extern const FunctionSpec sanitize_value_for_log_spec;
 extern const FunctionSpec sanitize_url_or_text_for_log_spec;
 extern const FunctionSpec sanitize_url_for_log_spec;
