@@ -6,7 +6,7 @@ import atheris
 import requests
 from requests.structures import CaseInsensitiveDict
 
-from harness_common import Finding, expect_no_token, pick_client, run, with_token
+from harness_common import Finding, expect_no_token, pick_client, rest_with_token, run, with_token
 
 METHODS = ("GET", "POST", "PUT", "PATCH", "DELETE")
 HEADER_NAMES = ("Authorization", "authorization", "Content-Type", "content-type", "Accept", "Proxy-Authorization",
@@ -31,7 +31,7 @@ def test_one_input(data: bytes) -> None:
     request.headers = headers
     request.url = with_token(fdp, token, "http://h/" + fdp.ConsumeUnicodeNoSurrogates(fdp.ConsumeIntInRange(0, 200)))
     body_kind = fdp.ConsumeIntInRange(0, 2)
-    body = with_token(fdp, token, fdp.ConsumeUnicodeNoSurrogates(fdp.remaining_bytes()))
+    body = rest_with_token(fdp, token)
     request.body = None if body_kind == 0 else body if body_kind == 1 else body.encode("utf-8", "surrogatepass")
     command = client._curl_command(request)
     expect_no_token(token, "_curl_command", request.__dict__, command)
