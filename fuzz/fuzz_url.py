@@ -20,15 +20,20 @@ def test_one_input(data: bytes) -> None:
         urlsplit(url)
     except ValueError:
         return  # an unsplittable URL only gets its token masked
-    # User information never survives in the authority: whatever stood before
-    # its last "@" is replaced. The same text after that "@" (the host part)
-    # or later in the path, query or fragment is not user information.
-    if url.startswith("http://user:pass@") and "user:pass@" in _authority(shown):
-        raise Finding(f"credentials kept in {shown!r} for {url!r}")
+    # User information never survives in the authority: everything before its
+    # last "@" becomes "***", so what follows the mask up to the path holds no
+    # "@". The one exception is the final token masking: a token with "/"
+    # that straddles host and path joins them ("***@h***user:pass@x"), and
+    # that text comes from the path.
+    if url.startswith("http://user:pass@"):
+        if not shown.startswith("http://***@"):
+            raise Finding(f"credentials kept in {shown!r} for {url!r}")
+        host = _up_to_path(shown[len("http://***@"):])
+        if "@" in host and "***" not in host:
+            raise Finding(f"user information up to an inner '@' kept in {shown!r} for {url!r}")
 
 
-def _authority(url: str) -> str:
-    rest = url.split("://", 1)[-1]
+def _up_to_path(rest: str) -> str:
     for delimiter in "/?#":
         rest = rest.split(delimiter, 1)[0]
     return rest
