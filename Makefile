@@ -106,15 +106,28 @@ coverage: $(TOOLS_STAMP)
 # with atheris's ASan+libFuzzer runtime preloaded, FUZZ_JOBS harnesses at a
 # time. Corpora grow in build/fuzz/corpus/NAME (seeded from fuzz/seeds/NAME),
 # a finding lands in build/fuzz/findings/NAME-* and fails the target; each
-# harness's log is build/fuzz/logs/NAME.log. FUZZ_HARNESSES narrows a run.
-# `make fuzz-ci` is the same with 30 seconds per harness, one at a time.
+# harness's log is build/fuzz/logs/NAME.log. FUZZ_HARNESSES narrows a run;
+# FUZZ_SEED fixes libFuzzer's seed, which is random otherwise.
+#
+# `make fuzz-ci` is the pass CI runs: seed FUZZ_SEED (default 1), a corpus
+# made afresh from fuzz/seeds alone (build/fuzz/ci-corpus), one harness at a
+# time, FUZZ_SECONDS (30) each. Nothing but the seed, the code and the tool
+# versions steers it: the interpreter's hash seed is fixed, libFuzzer's timed
+# re-reading of its corpus directory is off, and so is address randomisation
+# where the machine lets `setarch -R` turn it off (with random addresses, two
+# runs part ways after some ten thousand executions). Two passes on one
+# machine take the same steps for as long as both run, so a 30-second pass is
+# a prefix of `make fuzz-ci FUZZ_SECONDS=600`.
 .PHONY: fuzz fuzz-ci fuzz-tools fuzz-build
 
 FUZZ_SECONDS ?= 30
 FUZZ_JOBS ?= 3
+FUZZ_SEED ?=
+FUZZ_CI_SEED := 1
 FUZZ_HARNESSES ?= $(patsubst fuzz/fuzz_%.py,%,$(wildcard fuzz/fuzz_*.py))
 FUZZ_STAMP := $(VENV)/.fuzz-installed
 FUZZ_DIR := $(CURDIR)/build/fuzz
+FUZZ_FIXED_ADDRESSES = $(shell setarch $$(uname -m) -R true 2>/dev/null && echo setarch $$(uname -m) -R)
 
 $(FUZZ_STAMP): $(TOOLS_STAMP)
 	@command -v clang++ >/dev/null || { echo "make fuzz needs clang++ and its sanitizer runtimes (Debian: apt-get install clang libclang-rt-14-dev)"; exit 1; }
@@ -126,25 +139,49 @@ fuzz-tools: $(FUZZ_STAMP)
 fuzz-build: $(FUZZ_STAMP)
 	$(call build_variant,fuzz,-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DQUILLON_WERROR=ON -DQUILLON_FUZZ=ON)
 
-# A harness that stops early (a crash, an undocumented exception, the token in
-# an output) leaves its input as build/fuzz/findings/NAME-crash-*.
-fuzz: fuzz-build
+# $(call fuzz_run,CORPUS ROOT,JOBS,SEED): every harness in FUZZ_HARNESSES for
+# FUZZ_SECONDS. A harness that stops early (a crash, an undocumented
+# exception, the token in an output, an input running past -timeout) leaves
+# its input as build/fuzz/findings/NAME-*; one that stops without leaving an
+# input (it could not start, say) fails the run as well, since it fuzzed
+# nothing. libFuzzer's leak check is off, as LeakSanitizer is: it would run an
+# input a second time whenever the interpreter kept memory, and the run would
+# depend on allocation counts. A merely slow input is not a finding.
+define fuzz_run
 	rm -rf $(FUZZ_DIR)/findings $(FUZZ_DIR)/logs && mkdir -p $(FUZZ_DIR)/findings $(FUZZ_DIR)/logs
-	runtime=$$($(VPY) -c 'import atheris; print(atheris.path())')/asan_with_fuzzer.so; \
-	printf '%s\n' $(FUZZ_HARNESSES) | xargs -P $(FUZZ_JOBS) -I{} sh -c '\
-	  mkdir -p $(FUZZ_DIR)/corpus/{}; \
-	  LD_PRELOAD='"$$runtime"' PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 \
-	  PYTHONPATH=$(FUZZ_DIR)/site:$(CURDIR)/fuzz $(abspath $(VPY)) $(CURDIR)/fuzz/fuzz_{}.py \
-	    -max_total_time=$(FUZZ_SECONDS) -timeout=20 -rss_limit_mb=4096 -print_final_stats=1 \
-	    -artifact_prefix=$(FUZZ_DIR)/findings/{}- $(FUZZ_DIR)/corpus/{} $(CURDIR)/fuzz/seeds/{} \
+	@runtime=$$($(VPY) -c 'import atheris; print(atheris.path())')/asan_with_fuzzer.so; \
+	status=0; \
+	printf '%s\n' $(FUZZ_HARNESSES) | xargs -P $(2) -I{} sh -c '\
+	  mkdir -p $(1)/{}; \
+	  LD_PRELOAD='"$$runtime"' PYTHONMALLOC=malloc PYTHONHASHSEED=0 ASAN_OPTIONS=detect_leaks=0 \
+	  PYTHONPATH=$(FUZZ_DIR)/site:$(CURDIR)/fuzz $(FUZZ_FIXED_ADDRESSES) $(abspath $(VPY)) $(CURDIR)/fuzz/fuzz_{}.py \
+	    -max_total_time=$(FUZZ_SECONDS) $(if $(3),-seed=$(3)) -reload=0 -detect_leaks=0 -timeout=20 \
+	    -report_slow_units=3600 -rss_limit_mb=4096 -print_final_stats=1 \
+	    -artifact_prefix=$(FUZZ_DIR)/findings/{}- $(1)/{} $(CURDIR)/fuzz/seeds/{} \
 	    > $(FUZZ_DIR)/logs/{}.log 2>&1; \
-	  echo "{}: exit $$?, $$(grep -h "stat::number_of_executed_units" $(FUZZ_DIR)/logs/{}.log | tr -s " " | cut -d" " -f2) executions"'
-	@if [ -n "$$(ls -A $(FUZZ_DIR)/findings)" ]; then \
-	  ls $(FUZZ_DIR)/findings; echo "make fuzz: findings above (logs in $(FUZZ_DIR)/logs)"; exit 1; \
-	fi; echo "make fuzz: no findings"
+	  code=$$?; \
+	  echo "{}: exit $$code, $$(grep -h "stat::number_of_executed_units" $(FUZZ_DIR)/logs/{}.log | tr -s " " | cut -d" " -f2) executions"; \
+	  [ $$code = 0 ]' || status=1; \
+	if [ -n "$$(ls -A $(FUZZ_DIR)/findings)" ]; then \
+	  ls $(FUZZ_DIR)/findings; echo "make $@: findings above (logs in $(FUZZ_DIR)/logs)"; exit 1; \
+	fi; \
+	if [ $$status != 0 ]; then echo "make $@: a harness stopped without a finding (logs in $(FUZZ_DIR)/logs)"; exit 1; fi; \
+	echo "make $@: no findings"
+endef
 
-fuzz-ci:
-	$(MAKE) fuzz FUZZ_SECONDS=30 FUZZ_JOBS=1
+fuzz: fuzz-build
+	$(call fuzz_run,$(FUZZ_DIR)/corpus,$(FUZZ_JOBS),$(FUZZ_SEED))
+
+# libFuzzer orders seeds by size and equal sizes as the directory lists them,
+# which differs between file systems: a harness's seeds must differ in size.
+fuzz-ci: fuzz-build
+	@for dir in fuzz/seeds/*/; do \
+	  if [ -n "$$(find $$dir -type f -printf '%s\n' | sort | uniq -d)" ]; then \
+	    echo "make fuzz-ci: two seeds in $$dir have the same size"; exit 1; \
+	  fi; \
+	done
+	rm -rf $(FUZZ_DIR)/ci-corpus
+	$(call fuzz_run,$(FUZZ_DIR)/ci-corpus,1,$(or $(FUZZ_SEED),$(FUZZ_CI_SEED)))
 
 # Side-by-side benchmarks against the installed (optimised) build; prints one
 # line per comparison and fails when a goal is missed. The per-call benchmark

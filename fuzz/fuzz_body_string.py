@@ -2,13 +2,13 @@
 
 import atheris
 
-from harness_common import expect_no_token, pick_client, run, with_token
+from harness_common import expect_no_token, pick_client, rest_with_token, run
 
 
 def test_one_input(data: bytes) -> None:
     fdp = atheris.FuzzedDataProvider(data)
     token, client = pick_client(fdp)
-    body = with_token(fdp, token, fdp.ConsumeUnicodeNoSurrogates(fdp.remaining_bytes()))
+    body = rest_with_token(fdp, token)
     expect_no_token(token, "_sanitize_body_string_for_log", body, client._sanitize_body_string_for_log(body))
 
 

@@ -6,7 +6,7 @@ import atheris
 import requests
 from requests.structures import CaseInsensitiveDict
 
-from harness_common import Finding, expect_no_token, pick_client, run, with_token
+from harness_common import Finding, expect_no_token, pick_client, rest_with_token, run, with_token
 
 METHODS = ("GET", "POST", "PUT", "PATCH", "DELETE")
 HEADER_NAMES = ("Authorization", "authorization", "Content-Type", "content-type", "Accept", "Proxy-Authorization",
@@ -31,13 +31,23 @@ def test_one_input(data: bytes) -> None:
     request.headers = headers
     request.url = with_token(fdp, token, "http://h/" + fdp.ConsumeUnicodeNoSurrogates(fdp.ConsumeIntInRange(0, 200)))
     body_kind = fdp.ConsumeIntInRange(0, 2)
-    body = with_token(fdp, token, fdp.ConsumeUnicodeNoSurrogates(fdp.remaining_bytes()))
+    body = rest_with_token(fdp, token)
     request.body = None if body_kind == 0 else body if body_kind == 1 else body.encode("utf-8", "surrogatepass")
     command = client._curl_command(request)
     expect_no_token(token, "_curl_command", request.__dict__, command)
-    words = shlex.split(command.split("  # multipart data")[0])
-    if words[:3] != ["curl", "-X", request.method]:
-        raise Finding(f"command does not start with curl -X METHOD: {command!r}")
+    # The method word goes in as it is, unquoted.
+    if not command.startswith(f"curl -X {request.method} "):
+        raise Finding(f"command does not start with curl -X {request.method}: {command!r}")
+    # Read back as a shell reads it: the multipart word ends in a comment, and
+    # any other "#" stands inside quotes, where shlex (comments on) keeps it
+    # too. shlex raises only for a quote left open.
+    try:
+        words = shlex.split(command, comments=True)
+    except ValueError as error:
+        raise Finding(f"command is not valid shell ({error}): {command!r}") from None
+    url = client._sanitize_url_for_log(request.url)
+    if words[3:4] != [url]:
+        raise Finding(f"the URL word reads {words[3:4]!r} in the shell, not {url!r}: {command!r}")
 
 
 if __name__ == "__main__":

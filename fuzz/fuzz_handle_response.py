@@ -27,6 +27,8 @@ def test_one_input(data: bytes) -> None:
     response.headers = CaseInsensitiveDict({"Content-Type": CONTENT_TYPES[fdp.ConsumeIntInRange(0, len(CONTENT_TYPES) - 1)]})
     encoding = ENCODINGS[fdp.ConsumeIntInRange(0, len(ENCODINGS) - 1)]
     response.encoding = encoding
+    # Chosen before the body, which may take the rest of the input.
+    context = CONTEXTS[fdp.ConsumeIntInRange(0, len(CONTEXTS) - 1)]
     text = fdp.ConsumeUnicodeNoSurrogates(fdp.ConsumeIntInRange(0, 4096))
     if fdp.ConsumeBool():
         body = with_token(fdp, token, text).encode(encoding or "utf-8", "replace")
@@ -34,7 +36,6 @@ def test_one_input(data: bytes) -> None:
         body = fdp.ConsumeBytes(fdp.remaining_bytes())
     response._content = body
     response._content_consumed = True
-    context = CONTEXTS[fdp.ConsumeIntInRange(0, len(CONTEXTS) - 1)]
     try:
         result = client._handle_response(response, context, 6)
     except platform_client.PlatformError as error:

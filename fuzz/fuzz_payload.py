@@ -9,7 +9,7 @@ import json
 
 import atheris
 
-from harness_common import Finding, expect_no_token, pick_client, run, with_token
+from harness_common import Finding, expect_no_token, pick_client, rest_with_token, run, with_token
 
 KEYS = ("name", "password", "Authorization", "api_key", "monkey", "items", "url", "X-Token", "data", "1")
 PREFIXES = ("", "http://", "https://u:p@h/?token=", "see https://h/?a=1&secret=", "file:///")
@@ -44,7 +44,7 @@ def test_one_input(data: bytes) -> None:
     if fdp.ConsumeBool():
         payload = json_value(fdp, token)
     else:
-        text = with_token(fdp, token, fdp.ConsumeUnicodeNoSurrogates(fdp.remaining_bytes()))
+        text = rest_with_token(fdp, token)
         try:
             payload = json.loads(text)
         except (ValueError, RecursionError):

@@ -2,13 +2,13 @@
 
 import atheris
 
-from harness_common import Finding, expect_no_token, pick_client, run, with_token
+from harness_common import Finding, expect_no_token, pick_client, rest_with_token, run
 
 
 def test_one_input(data: bytes) -> None:
     fdp = atheris.FuzzedDataProvider(data)
     token, client = pick_client(fdp)
-    query = with_token(fdp, token, fdp.ConsumeUnicodeNoSurrogates(fdp.remaining_bytes()))
+    query = rest_with_token(fdp, token)
     shown = client._sanitize_query_string_for_log(query)
     expect_no_token(token, "_sanitize_query_string_for_log", query, shown)
     if "password=" in query and "password=" in shown and "password=%2A%2A%2A" not in shown:

@@ -4,7 +4,7 @@ from urllib.parse import urlsplit
 
 import atheris
 
-from harness_common import Finding, expect_no_token, pick_client, run, with_token
+from harness_common import Finding, expect_no_token, pick_client, rest_with_token, run
 
 SCHEMES = ("", "http://", "https://", "ftp://", "http://user:pass@", "https://[")
 
@@ -13,22 +13,27 @@ def test_one_input(data: bytes) -> None:
     fdp = atheris.FuzzedDataProvider(data)
     token, client = pick_client(fdp)
     prefix = SCHEMES[fdp.ConsumeIntInRange(0, len(SCHEMES) - 1)]
-    url = with_token(fdp, token, prefix + fdp.ConsumeUnicodeNoSurrogates(fdp.remaining_bytes()))
+    url = rest_with_token(fdp, token, prefix)
     shown = client._sanitize_url_for_log(url)
     expect_no_token(token, "_sanitize_url_for_log", url, shown)
     try:
         urlsplit(url)
     except ValueError:
         return  # an unsplittable URL only gets its token masked
-    # User information never survives in the authority: whatever stood before
-    # its last "@" is replaced. The same text after that "@" (the host part)
-    # or later in the path, query or fragment is not user information.
-    if url.startswith("http://user:pass@") and "user:pass@" in _authority(shown):
-        raise Finding(f"credentials kept in {shown!r} for {url!r}")
+    # User information never survives in the authority: everything before its
+    # last "@" becomes "***", so what follows the mask up to the path holds no
+    # "@". The one exception is the final token masking: a token with "/"
+    # that straddles host and path joins them ("***@h***user:pass@x"), and
+    # that text comes from the path.
+    if url.startswith("http://user:pass@"):
+        if not shown.startswith("http://***@"):
+            raise Finding(f"credentials kept in {shown!r} for {url!r}")
+        host = _up_to_path(shown[len("http://***@"):])
+        if "@" in host and "***" not in host:
+            raise Finding(f"user information up to an inner '@' kept in {shown!r} for {url!r}")
 
 
-def _authority(url: str) -> str:
-    rest = url.split("://", 1)[-1]
+def _up_to_path(rest: str) -> str:
     for delimiter in "/?#":
         rest = rest.split(delimiter, 1)[0]
     return rest

@@ -51,6 +51,22 @@ def with_token(fdp: atheris.FuzzedDataProvider, token: str, text: str) -> str:
     return text[:where] + token + text[where:]
 
 
+def rest_with_token(fdp: atheris.FuzzedDataProvider, token: str, prefix: str = "") -> str:
+    """The prefix and the rest of the input as text, with the token spliced in
+    at a fuzzer-chosen place some of the time.
+
+    The splice is decided before the text is taken: once the text has used up
+    the input, every choice made from it comes out false or zero.
+    """
+    splice = fdp.ConsumeBool()
+    where = fdp.ConsumeIntInRange(0, 0xFFFF) if splice else 0
+    text = prefix + fdp.ConsumeUnicodeNoSurrogates(fdp.remaining_bytes())
+    if not splice:
+        return text
+    where %= len(text) + 1
+    return text[:where] + token + text[where:]
+
+
 def expect_no_token(token: str, method: str, data, output) -> None:
     if not isinstance(output, str):
         raise Finding(f"{method} returned {type(output).__name__}, not str, for {data!r}")

@@ -147,6 +147,8 @@ B64_SLASH = "Zm9v/YmFy+cXV4"
         # host name, and a token straddling host and path
         (HEX_TOKEN, "_sanitize_url_for_log", f"https://{HEX_TOKEN}.example/x", "https://***.example/x"),
         (B64_SLASH, "_sanitize_url_for_log", f"https://{B64_SLASH}/x", "https://***/x"),
+        # ... after the user information is gone: what the path brings along stays
+        (B64_SLASH, "_sanitize_url_for_log", f"http://user:pass@h{B64_SLASH}user:pass@x", "http://***@h***user:pass@x"),
         (HEX_TOKEN, "_sanitize_text_for_log", f"https://h/?{quote(HEX_TOKEN, safe='')}=1", "https://h/?%2A%2A%2A=1"),
         # keys and repr() of payloads
         (HEX_TOKEN, "_sanitize_payload_for_log", {f"id-{HEX_TOKEN}": 1}, {"id-***": 1}),
