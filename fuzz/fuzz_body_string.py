@@ -2,14 +2,17 @@
 
 import atheris
 
-from harness_common import expect_no_token, pick_client, rest_with_token, run
+from harness_common import expect_general_path_result, expect_no_token, pick_client, rest_with_token, run
 
 
 def test_one_input(data: bytes) -> None:
     fdp = atheris.FuzzedDataProvider(data)
     token, client = pick_client(fdp)
     body = rest_with_token(fdp, token)
-    expect_no_token(token, "_sanitize_body_string_for_log", body, client._sanitize_body_string_for_log(body))
+    shown = client._sanitize_body_string_for_log(body)
+    expect_no_token(token, "_sanitize_body_string_for_log", body, shown)
+    expect_general_path_result("_sanitize_body_string_for_log", body,
+                               lambda: client._sanitize_body_string_for_log(body), shown)
 
 
 if __name__ == "__main__":
