@@ -1,5 +1,6 @@
 #include "compact_json.hpp"
 
+#include <array>
 #include <cstring>
 #include <utility>
 
@@ -59,9 +60,22 @@ bool decode_skips_json_whitespace(PyObject* decode) {
            is_compiled_pattern(PyCFunction_GET_SELF(match), "[ \\t\\n\\r]*", 120);
 }
 
+PyObject* checked_scanner(const Call& c, GuardMemo& memo);
+
 // The scanner json.loads(text) ends in, or nothing while any piece on the
 // way is not the standard one.
 PyObject* standard_scanner(const Call& c) {
+    static GuardMemo& memo = *new GuardMemo;
+    static PyObject* scanner = nullptr;  // alive while the decoder holds it, which the memo checks
+    PyObject* globals = c.module_globals().ptr();
+    if (memo.holds({globals})) return scanner;
+    memo.begin({globals});
+    scanner = checked_scanner(c, memo);
+    if (scanner) memo.seal();
+    return scanner;
+}
+
+PyObject* checked_scanner(const Call& c, GuardMemo& memo) {
     PyObject* json = PyDict_GetItemWithError(c.module_globals().ptr(), "json"_id);
     if (!json) {
         PyErr_Clear();
@@ -83,6 +97,17 @@ PyObject* standard_scanner(const Call& c) {
     }
     PyObject* scanner = instance_value(decoder, "scan_once"_id);
     if (!scanner || !is_c_type(scanner, "_json"_id, "make_scanner"_id, "_json.Scanner")) return nullptr;
+    PyObject* c_json = loaded_module("_json"_id);
+    PyObject* json_decoder = loaded_module("json.decoder"_id);
+    if (!c_json || !json_decoder) return nullptr;
+    memo.read_dict(c.module_globals().ptr());
+    memo.read_dict(PyImport_GetModuleDict());
+    memo.read_dict(PyModule_GetDict(json));
+    memo.read_dict(PyModule_GetDict(json_decoder));
+    memo.read_dict(PyModule_GetDict(c_json));
+    memo.read_instance_dict(decoder);
+    memo.read_type(type);
+    memo.read_defaults(decode);
     return scanner;
 }
 
@@ -129,6 +154,116 @@ std::optional<py::object> loads_for_log(const Call& c, py::handle text) {
 #endif
 }
 
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030D0000
+namespace {
+
+// What json.dumps(value, ...) ends in while every piece on the way is the
+// standard one: the C encoder type, the string encoder and the separators
+// JSONEncoder instances find on their class.
+struct EncoderPieces {
+    PyObject* make_encoder = nullptr;
+    PyObject* encode_string = nullptr;
+    PyObject* key_separator = nullptr;
+    PyObject* item_separator = nullptr;
+};
+
+std::optional<EncoderPieces> checked_encoder_pieces(const Call& c, GuardMemo& memo) {
+    PyObject* json = PyDict_GetItemWithError(c.module_globals().ptr(), "json"_id);
+    if (!json) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    PyObject* json_encoder = loaded_module("json.encoder"_id);
+    PyObject* c_json = loaded_module("_json"_id);
+    if (json != loaded_module("json"_id) || !json_encoder || !c_json) return std::nullopt;
+    PyObject* dumps = module_value(json, "dumps"_id);
+    PyObject* encoder_type = module_value(json, "JSONEncoder"_id);
+    EncoderPieces pieces;
+    pieces.make_encoder = module_value(json_encoder, "c_make_encoder"_id);
+    pieces.encode_string = module_value(json_encoder, "encode_basestring"_id);
+    if (!dumps || !encoder_type || !pieces.make_encoder || !pieces.encode_string || !PyType_Check(encoder_type) ||
+        !is_stdlib_object(dumps, "json"_id, "dumps"_id) ||
+        !is_stdlib_object(encoder_type, "json.encoder"_id, "JSONEncoder"_id) ||
+        !encoder_methods_are_standard(encoder_type) ||
+        !is_c_encoder_type(pieces.make_encoder) ||
+        !is_stdlib_object(pieces.encode_string, "_json"_id, "encode_basestring"_id)) {
+        return std::nullopt;
+    }
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(encoder_type);
+    pieces.key_separator = _PyType_Lookup(type, "key_separator"_id);
+    pieces.item_separator = _PyType_Lookup(type, "item_separator"_id);
+    if (!pieces.key_separator || !pieces.item_separator) return std::nullopt;
+    memo.read_dict(c.module_globals().ptr());
+    memo.read_dict(PyImport_GetModuleDict());
+    memo.read_dict(PyModule_GetDict(json));
+    memo.read_dict(PyModule_GetDict(json_encoder));
+    memo.read_dict(PyModule_GetDict(c_json));
+    memo.read_type(type);
+    return pieces;
+}
+
+std::optional<EncoderPieces> standard_encoder_pieces(const Call& c) {
+    static GuardMemo& memo = *new GuardMemo;
+    static EncoderPieces remembered;  // alive while the namespaces the memo checks hold them
+    PyObject* globals = c.module_globals().ptr();
+    if (memo.holds({globals})) return remembered;
+    memo.begin({globals});
+    std::optional<EncoderPieces> pieces = checked_encoder_pieces(c, memo);
+    if (!pieces) return std::nullopt;
+    remembered = *pieces;
+    memo.seal();
+    return pieces;
+}
+
+// One C encoder, made as json.dumps would make it and used again while it is
+// idle: its only state is the circular-reference markers, empty again after
+// every encoding that finished. Host code run by the encoder (str() of an
+// object) may log again; that nested rendering gets an encoder of its own.
+class ReusedEncoder {
+public:
+    py::object encode(const EncoderPieces& pieces, py::handle value) {
+        if (busy_) return build(pieces, py::dict())(value, py::int_(0));
+        // An encoding that failed half-way leaves its markers behind.
+        if (!made_for(pieces) || PyDict_GET_SIZE(markers_.ptr()) != 0) rebuild(pieces);
+        busy_ = true;
+        struct Idle {
+            bool& busy;
+            ~Idle() { busy = false; }
+        } idle{busy_};
+        return encoder_(value, py::int_(0));
+    }
+
+private:
+    bool made_for(const EncoderPieces& pieces) const {
+        return encoder_ && made_with_[0] == pieces.make_encoder && made_with_[1] == pieces.encode_string &&
+               made_with_[2] == pieces.key_separator && made_with_[3] == pieces.item_separator;
+    }
+
+    void rebuild(const EncoderPieces& pieces) {
+        markers_ = py::dict();
+        encoder_ = build(pieces, markers_);
+        made_with_ = {pieces.make_encoder, pieces.encode_string, pieces.key_separator, pieces.item_separator};
+        for (std::size_t i = 0; i < made_with_.size(); ++i) {
+            held_[i] = py::reinterpret_borrow<py::object>(made_with_[i]);
+        }
+    }
+
+    static py::object build(const EncoderPieces& pieces, py::handle markers) {
+        return call(pieces.make_encoder, markers, reinterpret_cast<PyObject*>(&PyUnicode_Type), pieces.encode_string,
+                    py::none(), pieces.key_separator, pieces.item_separator, py::bool_(false), py::bool_(false),
+                    py::bool_(true));
+    }
+
+    py::object encoder_;
+    py::dict markers_;
+    std::array<PyObject*, 4> made_with_{};
+    std::array<py::object, 4> held_;  // keeps made_with_ from naming other objects later
+    bool busy_ = false;
+};
+
+}  // namespace
+#endif
+
 std::optional<py::object> dumps_for_log(const Call& c, py::handle value) {
 #if PY_VERSION_HEX < 0x030B0000 || PY_VERSION_HEX >= 0x030D0000
     // The steps below are those of the 3.11 and 3.12 encoder.
@@ -136,35 +271,12 @@ std::optional<py::object> dumps_for_log(const Call& c, py::handle value) {
     (void)value;
     return std::nullopt;
 #else
-    PyObject* json = PyDict_GetItemWithError(c.module_globals().ptr(), "json"_id);
-    if (!json) {
-        PyErr_Clear();
-        return std::nullopt;
-    }
-    PyObject* json_encoder = loaded_module("json.encoder"_id);
-    if (json != loaded_module("json"_id) || !json_encoder) return std::nullopt;
-    PyObject* dumps = module_value(json, "dumps"_id);
-    PyObject* encoder_type = module_value(json, "JSONEncoder"_id);
-    PyObject* make_encoder = module_value(json_encoder, "c_make_encoder"_id);
-    PyObject* encode_string = module_value(json_encoder, "encode_basestring"_id);
-    if (!dumps || !encoder_type || !make_encoder || !encode_string || !PyType_Check(encoder_type) ||
-        !is_stdlib_object(dumps, "json"_id, "dumps"_id) ||
-        !is_stdlib_object(encoder_type, "json.encoder"_id, "JSONEncoder"_id) ||
-        !encoder_methods_are_standard(encoder_type) ||
-        !is_c_encoder_type(make_encoder) ||
-        !is_stdlib_object(encode_string, "_json"_id, "encode_basestring"_id)) {
-        return std::nullopt;
-    }
+    std::optional<EncoderPieces> pieces = standard_encoder_pieces(c);
+    if (!pieces) return std::nullopt;
     // JSONEncoder.encode: a string is encoded on its own.
-    if (PyUnicode_Check(value.ptr())) return call(encode_string, value);
-    // The separators come from the class, as the instance finds them.
-    PyObject* key_separator = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(encoder_type), "key_separator"_id);
-    PyObject* item_separator = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(encoder_type), "item_separator"_id);
-    if (!key_separator || !item_separator) return std::nullopt;
-    py::object encoder = call(make_encoder, py::dict(), reinterpret_cast<PyObject*>(&PyUnicode_Type), encode_string,
-                              py::none(), key_separator, item_separator, py::bool_(false), py::bool_(false),
-                              py::bool_(true));
-    py::object chunks = call(encoder, value, py::int_(0));
+    if (PyUnicode_Check(value.ptr())) return call(pieces->encode_string, value);
+    static ReusedEncoder& encoder = *new ReusedEncoder;
+    py::object chunks = encoder.encode(*pieces, value);
     if (!PyList_Check(chunks.ptr()) && !PyTuple_Check(chunks.ptr())) {
         chunks = detail::checked(PySequence_List(chunks.ptr()));
     }

@@ -15,6 +15,14 @@ namespace {
 // Bodies this long are left out of the command entirely.
 constexpr Py_ssize_t body_length_limit = 1000;
 
+// builtins.__import__ as the interpreter defines it.
+bool is_builtin_import(PyObject* function) {
+    if (!PyCFunction_Check(function)) return false;
+    PyObject* owner = PyCFunction_GET_SELF(function);
+    return owner && PyModule_Check(owner) && std::strcmp(PyModule_GetName(owner), "builtins") == 0 &&
+           std::strcmp(reinterpret_cast<PyCFunctionObject*>(function)->m_ml->ml_name, "__import__") == 0;
+}
+
 // `import shlex`, as the statement does it: through the builtins' __import__,
 // at every call, so the module loads only when a command is first built.
 py::object import_shlex(const Call& c) {
@@ -24,6 +32,11 @@ py::object import_shlex(const Call& c) {
     if (!import_function) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "__import__ not found");
         throw py::error_already_set();
+    }
+    if (is_builtin_import(import_function)) {
+        // What the builtin does once it has parsed its arguments.
+        return detail::checked(
+            PyImport_ImportModuleLevelObject("shlex"_id, c.module_globals().ptr(), Py_None, Py_None, 0));
     }
     return call(import_function, "shlex"_id, c.module_globals(), py::none(), py::none(), py::int_(0));
 }
@@ -39,13 +52,13 @@ public:
         if (!PyUnicode_CheckExact(text.ptr()) || !is_standard(shlex_)) return call_method(shlex_, "quote"_id, text);
         PyObject* raw = text.ptr();
         Py_ssize_t length = PyUnicode_GET_LENGTH(raw);
-        if (length == 0) return py::str("''");
+        if (length == 0) return py::reinterpret_borrow<py::object>("''"_id);
         int kind = PyUnicode_KIND(raw);
         const void* data = PyUnicode_DATA(raw);
         bool safe = true;
         for (Py_ssize_t i = 0; i < length && safe; ++i) safe = is_safe(PyUnicode_READ(kind, data, i));
         if (safe) return py::reinterpret_borrow<py::object>(text);
-        py::object inner = detail::checked(PyUnicode_Replace(raw, "'"_id, py::str("'\"'\"'").ptr(), -1));
+        py::object inner = detail::checked(PyUnicode_Replace(raw, "'"_id, "'\"'\"'"_id, -1));
         py::object quoted = detail::checked(PyUnicode_Concat("'"_id, inner.ptr()));
         return detail::checked(PyUnicode_Concat(quoted.ptr(), "'"_id));
     }
@@ -63,7 +76,19 @@ private:
     }
 
     static bool is_standard(py::handle shlex) {
-        if (shlex.ptr() != loaded_module("shlex"_id)) return false;
+        static GuardMemo& memo = *new GuardMemo;
+        if (memo.holds({shlex.ptr()})) return true;
+        memo.begin({shlex.ptr()});
+        if (!is_checked_standard(shlex)) return false;
+        memo.read_dict(PyImport_GetModuleDict());
+        memo.read_dict(PyModule_GetDict(shlex.ptr()));
+        memo.read_dict(PyModule_GetDict(loaded_module("re"_id)));
+        memo.seal();
+        return true;
+    }
+
+    static bool is_checked_standard(py::handle shlex) {
+        if (shlex.ptr() != loaded_module("shlex"_id) || !loaded_module("re"_id)) return false;
         PyObject* ns = PyModule_GetDict(shlex.ptr());
         PyObject* quote = PyDict_GetItemWithError(ns, "quote"_id);
         if (!quote || !is_stdlib_object(quote, "shlex"_id, "quote"_id)) {
@@ -84,7 +109,7 @@ private:
 };
 
 py::object header_word(py::handle name, py::handle value) {
-    py::object text = detail::checked(PyUnicode_Concat(format_plain(name).ptr(), py::str(": ").ptr()));
+    py::object text = detail::checked(PyUnicode_Concat(format_plain(name).ptr(), ": "_id));
     return detail::checked(PyUnicode_Concat(text.ptr(), format_plain(value).ptr()));
 }
 
@@ -161,15 +186,58 @@ std::optional<py::object> ascii_lower(PyObject* key) {
     return detail::checked(PyUnicode_FromStringAndSize(lower.data(), static_cast<Py_ssize_t>(lower.size())));
 }
 
-std::optional<PlainHeaders> plain_headers(py::handle headers) {
-    PyTypeObject* type = Py_TYPE(headers.ptr());
+bool is_checked_plain_headers_type(PyTypeObject* type, GuardMemo& memo) {
     PyObject* structures = loaded_module("requests.structures"_id);
     PyObject* collections = loaded_module("collections"_id);
     if (!structures || !collections || type->tp_getattro != PyObject_GenericGetAttr ||
         !is_stdlib_object(reinterpret_cast<PyObject*>(type), "requests.structures"_id, "CaseInsensitiveDict"_id) ||
         !mapping_methods_are_standard(type)) {
-        return std::nullopt;
+        return false;
     }
+    PyObject* items = _PyType_Lookup(type, "items"_id);
+    PyObject* view = PyDict_GetItemWithError(PyFunction_GET_GLOBALS(items), "ItemsView"_id);
+    memo.read_dict(PyImport_GetModuleDict());
+    memo.read_dict(PyModule_GetDict(structures));
+    memo.read_dict(PyModule_GetDict(collections));
+    memo.read_dict(PyFunction_GET_GLOBALS(items));
+    memo.read_type(type);
+    memo.read_type(reinterpret_cast<PyTypeObject*>(view));
+    memo.read_type(Py_TYPE(view));
+    return true;
+}
+
+// The type is requests' own CaseInsensitiveDict with the standard mapping
+// methods; remembered while nothing it was checked against changes.
+bool is_plain_headers_type(PyTypeObject* type) {
+    static GuardMemo& memo = *new GuardMemo;
+    if (memo.holds({reinterpret_cast<PyObject*>(type)})) return true;
+    memo.begin({reinterpret_cast<PyObject*>(type)});
+    if (!is_checked_plain_headers_type(type, memo)) return false;
+    memo.seal();
+    return true;
+}
+
+// `lower` is the ASCII text `text` in lower case.
+bool is_ascii_lower_of(PyObject* lower, PyObject* text) {
+    if (!PyUnicode_CheckExact(lower) || !PyUnicode_IS_ASCII(lower) ||
+        PyUnicode_GET_LENGTH(lower) != PyUnicode_GET_LENGTH(text)) {
+        return false;
+    }
+    const Py_UCS1* a = PyUnicode_1BYTE_DATA(lower);
+    const Py_UCS1* b = PyUnicode_1BYTE_DATA(text);
+    for (Py_ssize_t i = 0; i < PyUnicode_GET_LENGTH(text); ++i) {
+        Py_UCS1 ch = b[i];
+        if (ch >= 'A' && ch <= 'Z') ch = static_cast<Py_UCS1>(ch - 'A' + 'a');
+        if (a[i] != ch) return false;
+    }
+    return true;
+}
+
+std::optional<PlainHeaders> plain_headers(py::handle headers) {
+    PyTypeObject* type = Py_TYPE(headers.ptr());
+    if (!is_plain_headers_type(type)) return std::nullopt;
+    PyObject* collections = loaded_module("collections"_id);
+    if (!collections) return std::nullopt;
     PyObject** dict_slot = _PyObject_GetDictPtr(headers.ptr());
     if (!dict_slot || !*dict_slot) return std::nullopt;
     PyObject* instance = *dict_slot;
@@ -181,19 +249,25 @@ std::optional<PlainHeaders> plain_headers(py::handle headers) {
         return std::nullopt;
     }
     PlainHeaders plain;
-    py::object values = call_method(store, "values"_id);
-    py::object iterator = detail::checked(PyObject_GetIter(values.ptr()));
+    py::object entries = call_method(store, "items"_id);
+    py::object iterator = detail::checked(PyObject_GetIter(entries.ptr()));
     while (PyObject* next = PyIter_Next(iterator.ptr())) {
-        py::object entry = py::reinterpret_steal<py::object>(next);
-        if (!PyTuple_CheckExact(entry.ptr()) || PyTuple_GET_SIZE(entry.ptr()) != 2) return std::nullopt;
-        py::handle key = PyTuple_GET_ITEM(entry.ptr(), 0);
-        // headers[key] looks the value up again under key.lower().
-        std::optional<py::object> lower = ascii_lower(key.ptr());
-        if (!lower) return std::nullopt;
-        PyObject* stored = PyDict_GetItemWithError(store, lower->ptr());
-        if (!stored || !PyTuple_CheckExact(stored) || PyTuple_GET_SIZE(stored) != 2) {
-            PyErr_Clear();
-            return std::nullopt;
+        py::object item = py::reinterpret_steal<py::object>(next);
+        if (!PyTuple_CheckExact(item.ptr()) || PyTuple_GET_SIZE(item.ptr()) != 2) return std::nullopt;
+        PyObject* entry = PyTuple_GET_ITEM(item.ptr(), 1);
+        if (!PyTuple_CheckExact(entry) || PyTuple_GET_SIZE(entry) != 2) return std::nullopt;
+        py::handle key = PyTuple_GET_ITEM(entry, 0);
+        if (!PyUnicode_CheckExact(key.ptr()) || !PyUnicode_IS_ASCII(key.ptr())) return std::nullopt;
+        // headers[key] looks the value up again under key.lower(): when the
+        // entry is filed under that, it is the entry itself.
+        PyObject* stored = entry;
+        if (!is_ascii_lower_of(PyTuple_GET_ITEM(item.ptr(), 0), key.ptr())) {
+            std::optional<py::object> lower = ascii_lower(key.ptr());
+            stored = PyDict_GetItemWithError(store, lower->ptr());
+            if (!stored || !PyTuple_CheckExact(stored) || PyTuple_GET_SIZE(stored) != 2) {
+                PyErr_Clear();
+                return std::nullopt;
+            }
         }
         plain.items.emplace_back(py::reinterpret_borrow<py::object>(key),
                                  py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(stored, 1)));
@@ -205,7 +279,7 @@ std::optional<PlainHeaders> plain_headers(py::handle headers) {
         return std::nullopt;
     }
     plain.content_type = py::reinterpret_borrow<py::object>(content_type ? PyTuple_GET_ITEM(content_type, 1)
-                                                                         : py::str("").ptr());
+                                                                         : ""_id);
     return plain;
 }
 
@@ -224,9 +298,16 @@ py::object curl_command(const Call& c) {
     py::object headers = getattr(request, "headers"_id);
     std::optional<PlainHeaders> plain = plain_headers(headers);
     auto add_header = [&, &self = self](py::handle name, py::handle value) {
-        py::object lowered = call_method(name, "lower"_id);
-        bool is_authorization = equal(lowered, "authorization"_id);
-        if (!is_authorization && !equal(lowered, "content-type"_id)) return;
+        bool is_authorization, is_content_type;
+        if (PyUnicode_CheckExact(name.ptr()) && PyUnicode_IS_ASCII(name.ptr())) {
+            is_authorization = is_ascii_lower_of("authorization"_id, name.ptr());
+            is_content_type = !is_authorization && is_ascii_lower_of("content-type"_id, name.ptr());
+        } else {
+            py::object lowered = call_method(name, "lower"_id);
+            is_authorization = equal(lowered, "authorization"_id);
+            is_content_type = !is_authorization && equal(lowered, "content-type"_id);
+        }
+        if (!is_authorization && !is_content_type) return;
         // Authorization is replaced whole; a content type has no business
         // holding the token, but if it does it is masked too.
         py::object shown = is_authorization ? py::reinterpret_borrow<py::object>("***"_id)
@@ -241,8 +322,8 @@ py::object curl_command(const Call& c) {
     }
 
     py::object content_type = call_method(
-        plain ? plain->content_type : call_method(headers, "get"_id, "Content-Type"_id, py::str("")), "lower"_id);
-    int multipart = PySequence_Contains(content_type.ptr(), py::str("multipart/form-data").ptr());
+        plain ? plain->content_type : call_method(headers, "get"_id, "Content-Type"_id, ""_id), "lower"_id);
+    int multipart = PySequence_Contains(content_type.ptr(), "multipart/form-data"_id);
     if (multipart < 0) throw py::error_already_set();
     if (multipart) {
         // Left unquoted on purpose: the shell reads the rest as a comment.

@@ -185,3 +185,133 @@ bool is_compiled_pattern(py::handle obj, const char* pattern, long flags) {
 }
 
 }  // namespace qc
+
+namespace qc {
+
+// Dictionary version tags change with every mutation and are unique across
+// dictionaries; type version tags are dropped when the type or a base
+// changes. Both are there in 3.11 and 3.12.
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030D0000
+#define QC_HAVE_VERSION_TAGS 1
+#endif
+
+namespace {
+
+#ifdef QC_HAVE_VERSION_TAGS
+std::uint64_t dict_version(PyObject* dict) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#pragma GCC diagnostic pop
+}
+
+// Zero when the type has no valid tag: nothing can be remembered about it.
+std::uint64_t type_version(PyTypeObject* type) {
+    if (!(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) return 0;
+    return type->tp_version_tag;
+}
+#endif
+
+}  // namespace
+
+bool GuardMemo::unchanged(const Read& read) {
+#ifdef QC_HAVE_VERSION_TAGS
+    switch (read.kind) {
+        case Kind::dict:
+            return dict_version(read.obj.ptr()) == read.version;
+        case Kind::type:
+            return type_version(reinterpret_cast<PyTypeObject*>(read.obj.ptr())) == read.version;
+        case Kind::defaults:
+            return PyFunction_GET_DEFAULTS(read.obj.ptr()) == read.held.ptr();
+        case Kind::instance_dict: {
+            PyObject** slot = _PyObject_GetDictPtr(read.obj.ptr());
+            return slot && *slot == read.held.ptr() && dict_version(*slot) == read.version;
+        }
+    }
+#else
+    (void)read;
+#endif
+    return false;
+}
+
+bool GuardMemo::holds(std::initializer_list<PyObject*> keys) const {
+    if (!sealed_ || keys.size() != keys_.size()) return false;
+    std::size_t i = 0;
+    for (PyObject* key : keys) {
+        if (keys_[i++].ptr() != key) return false;
+    }
+    for (const Read& read : reads_) {
+        if (!unchanged(read)) return false;
+    }
+    return true;
+}
+
+void GuardMemo::begin(std::initializer_list<PyObject*> keys) {
+    sealed_ = false;
+    reads_.clear();
+    keys_.clear();
+#ifdef QC_HAVE_VERSION_TAGS
+    recordable_ = true;
+    for (PyObject* key : keys) keys_.push_back(py::reinterpret_borrow<py::object>(key));
+#else
+    (void)keys;
+    recordable_ = false;
+#endif
+}
+
+void GuardMemo::read_dict(PyObject* dict) {
+#ifdef QC_HAVE_VERSION_TAGS
+    if (!dict || !PyDict_Check(dict)) {
+        recordable_ = false;
+        return;
+    }
+    reads_.push_back({Kind::dict, py::reinterpret_borrow<py::object>(dict), dict_version(dict), {}});
+#else
+    (void)dict;
+#endif
+}
+
+void GuardMemo::read_type(PyTypeObject* type) {
+#ifdef QC_HAVE_VERSION_TAGS
+    std::uint64_t version = type_version(type);
+    if (version == 0) {
+        recordable_ = false;
+        return;
+    }
+    reads_.push_back({Kind::type, py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(type)), version, {}});
+#else
+    (void)type;
+#endif
+}
+
+void GuardMemo::read_defaults(PyObject* function) {
+#ifdef QC_HAVE_VERSION_TAGS
+    if (!PyFunction_Check(function)) {
+        recordable_ = false;
+        return;
+    }
+    PyObject* defaults = PyFunction_GET_DEFAULTS(function);
+    reads_.push_back({Kind::defaults, py::reinterpret_borrow<py::object>(function), 0,
+                      py::reinterpret_borrow<py::object>(defaults)});
+#else
+    (void)function;
+#endif
+}
+
+void GuardMemo::read_instance_dict(PyObject* obj) {
+#ifdef QC_HAVE_VERSION_TAGS
+    PyObject** slot = _PyObject_GetDictPtr(obj);
+    if (!slot || !*slot || !PyDict_Check(*slot)) {
+        recordable_ = false;
+        return;
+    }
+    reads_.push_back({Kind::instance_dict, py::reinterpret_borrow<py::object>(obj), dict_version(*slot),
+                      py::reinterpret_borrow<py::object>(*slot)});
+#else
+    (void)obj;
+#endif
+}
+
+void GuardMemo::seal() { sealed_ = recordable_; }
+
+}  // namespace qc

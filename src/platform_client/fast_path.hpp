@@ -6,7 +6,9 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cstdint>
 #include <initializer_list>
+#include <vector>
 
 #include "function_object.hpp"
 
@@ -45,5 +47,45 @@ bool is_plain_attribute(py::handle self, PyObject* name);
 
 // `obj` is a compiled pattern of the standard `re` with this source and flags.
 bool is_compiled_pattern(py::handle obj, const char* pattern, long flags);
+
+}  // namespace qc
+
+namespace qc {
+
+// A guard that passed, remembered as the versions of what it read: the
+// dictionaries it looked names up in (module namespaces, sys.modules) and the
+// types whose attributes it looked up. While none of them has changed, the
+// same lookups would find the same objects, so the guard holds without being
+// repeated. Interpreters without these version tags repeat it every time.
+class GuardMemo {
+public:
+    // The guard passed for exactly these objects and nothing it read changed.
+    bool holds(std::initializer_list<PyObject*> keys) const;
+    // Records a guard about to be checked for these objects; the reads
+    // follow, then seal() when it passed.
+    void begin(std::initializer_list<PyObject*> keys);
+    void read_dict(PyObject* dict);
+    void read_type(PyTypeObject* type);
+    // A function's __defaults__, which no dictionary version covers.
+    void read_defaults(PyObject* function);
+    // An object's __dict__: the same dictionary, unchanged.
+    void read_instance_dict(PyObject* obj);
+    void seal();
+
+private:
+    enum class Kind { dict, type, defaults, instance_dict };
+    struct Read {
+        Kind kind;
+        py::object obj;
+        std::uint64_t version;
+        py::object held;  // the defaults tuple, or the instance's dictionary
+    };
+    static bool unchanged(const Read& read);
+
+    std::vector<py::object> keys_;
+    std::vector<Read> reads_;
+    bool sealed_ = false;
+    bool recordable_ = false;
+};
 
 }  // namespace qc

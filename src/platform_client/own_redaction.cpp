@@ -1,5 +1,6 @@
 #include "own_redaction.hpp"
 
+#include <array>
 #include <string>
 #include <string_view>
 
@@ -55,8 +56,8 @@ struct OwnStep {
 };
 
 // The methods the native steps stand for, as the client finds them.
-bool steps_are_own(const Call& c, py::handle self, py::object& token) {
-    static const OwnStep steps[] = {
+const std::array<OwnStep, 8>& own_steps() {
+    static const std::array<OwnStep, 8> steps{{
         {"_is_sensitive_payload_key"_id, &is_sensitive_payload_key_spec},
         {"_mask_token_only"_id, &mask_token_only_spec},
         {"_sanitize_text_for_log"_id, &sanitize_text_for_log_spec},
@@ -65,14 +66,23 @@ bool steps_are_own(const Call& c, py::handle self, py::object& token) {
         {"_sanitize_url_or_text_for_log"_id, &sanitize_url_or_text_for_log_spec},
         {"_sanitize_url_for_log"_id, &sanitize_url_for_log_spec},
         {"_sanitize_query_string_for_log"_id, &sanitize_query_string_for_log_spec},
-    };
-    PyTypeObject* type = Py_TYPE(self.ptr());
+    }};
+    return steps;
+}
+
+// The class holds the module's own methods and nothing that would make
+// `self.token` other than the instance's own attribute.
+bool class_steps_are_own(const Call& c, PyTypeObject* type) {
     if (type->tp_getattro != PyObject_GenericGetAttr || _PyType_Lookup(type, "token"_id)) return false;
-    for (const OwnStep& step : steps) {
+    for (const OwnStep& step : own_steps()) {
         PyObject* found = _PyType_Lookup(type, step.name);
         if (!found || !is_function_of(found, *step.spec, c.module_globals())) return false;
     }
-    if (type->tp_dictoffset == 0 && !(type->tp_flags & Py_TPFLAGS_MANAGED_DICT)) return false;
+    return type->tp_dictoffset != 0 || (type->tp_flags & Py_TPFLAGS_MANAGED_DICT);
+}
+
+// The instance shadows none of the methods and holds a plain token.
+bool instance_steps_are_own(py::handle self, py::object& token) {
     PyObject* instance_dict = PyObject_GenericGetDict(self.ptr(), nullptr);
     if (!instance_dict) {
         PyErr_Clear();
@@ -80,7 +90,7 @@ bool steps_are_own(const Call& c, py::handle self, py::object& token) {
     }
     py::object held = py::reinterpret_steal<py::object>(instance_dict);
     if (!PyDict_CheckExact(instance_dict)) return false;
-    for (const OwnStep& step : steps) {
+    for (const OwnStep& step : own_steps()) {
         if (PyDict_GetItemWithError(instance_dict, step.name)) return false;
     }
     PyObject* value = PyDict_GetItemWithError(instance_dict, "token"_id);
@@ -102,26 +112,46 @@ bool url_functions_are_standard(const Call& c) {
     return true;
 }
 
-std::optional<py::object> own_markers(const Call& c) {
-    PyObject* markers = PyDict_GetItemWithError(c.module_globals().ptr(), "_SENSITIVE_PAYLOAD_KEYS"_id);
-    if (!markers) {
-        PyErr_Clear();
-        return std::nullopt;
-    }
-    if (!PyTuple_CheckExact(markers)) return std::nullopt;
+PyObject* module_global(const Call& c, PyObject* name) {
+    PyObject* value = PyDict_GetItemWithError(c.module_globals().ptr(), name);
+    if (!value) PyErr_Clear();
+    return value;
+}
+
+bool is_tuple_of_str(PyObject* markers) {
+    if (!markers || !PyTuple_CheckExact(markers)) return false;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(markers); ++i) {
-        if (!PyUnicode_CheckExact(PyTuple_GET_ITEM(markers, i))) return std::nullopt;
+        if (!PyUnicode_CheckExact(PyTuple_GET_ITEM(markers, i))) return false;
     }
-    return borrow(markers);
+    return true;
 }
 
 bool own_url_pattern(const Call& c) {
-    PyObject* pattern = PyDict_GetItemWithError(c.module_globals().ptr(), "_URL_IN_TEXT_RE"_id);
-    if (!pattern) {
-        PyErr_Clear();
+    PyObject* pattern = module_global(c, "_URL_IN_TEXT_RE"_id);
+    return pattern && is_compiled_pattern(pattern, url_in_text_pattern, url_in_text_flags);
+}
+
+// Everything but the instance: the class, the module's globals and the
+// standard modules they lead to. Remembered while none of those changes.
+bool shared_pieces_are_own(const Call& c, PyTypeObject* type) {
+    static GuardMemo& memo = *new GuardMemo;
+    PyObject* globals = c.module_globals().ptr();
+    if (memo.holds({globals, reinterpret_cast<PyObject*>(type)})) return true;
+    memo.begin({globals, reinterpret_cast<PyObject*>(type)});
+    if (!class_steps_are_own(c, type) || !url_functions_are_standard(c) || !own_url_pattern(c) ||
+        !is_tuple_of_str(module_global(c, "_SENSITIVE_PAYLOAD_KEYS"_id))) {
         return false;
     }
-    return is_compiled_pattern(pattern, url_in_text_pattern, url_in_text_flags);
+    PyObject* urllib_parse = loaded_module("urllib.parse"_id);
+    PyObject* re = loaded_module("re"_id);
+    if (!urllib_parse || !re) return false;
+    memo.read_type(type);
+    memo.read_dict(globals);
+    memo.read_dict(PyImport_GetModuleDict());
+    memo.read_dict(PyModule_GetDict(urllib_parse));
+    memo.read_dict(PyModule_GetDict(re));
+    memo.seal();
+    return true;
 }
 
 // str.lower() of a key's str(); ASCII text without calling the method.
@@ -138,6 +168,40 @@ py::object lowered(PyObject* text) {
     return ascii_text(lower);
 }
 
+// Verdicts on key texts, kept across calls: payloads repeat their keys, and
+// the verdict depends only on the text and the marker tuple (both immutable).
+class SensitiveVerdicts {
+public:
+    static SensitiveVerdicts& instance() {
+        static SensitiveVerdicts& verdicts = *new SensitiveVerdicts;
+        return verdicts;
+    }
+
+    std::optional<bool> find(PyObject* markers, PyObject* text) {
+        if (markers != markers_.ptr() || !PyUnicode_CheckExact(text)) return std::nullopt;
+        PyObject* known = PyDict_GetItemWithError(known_.ptr(), text);
+        if (!known) {
+            if (PyErr_Occurred()) throw py::error_already_set();
+            return std::nullopt;
+        }
+        return known == Py_True;
+    }
+
+    void remember(PyObject* markers, PyObject* text, bool verdict) {
+        if (!PyUnicode_CheckExact(text)) return;
+        // Bounded: keys that never repeat must not pile up.
+        if (markers != markers_.ptr() || PyDict_GET_SIZE(known_.ptr()) >= 4096) {
+            markers_ = borrow(markers);
+            known_ = py::dict();
+        }
+        if (PyDict_SetItem(known_.ptr(), text, verdict ? Py_True : Py_False) < 0) throw py::error_already_set();
+    }
+
+private:
+    py::object markers_;
+    py::dict known_;
+};
+
 py::object substring(py::handle text, Py_ssize_t begin, Py_ssize_t end) {
     return steal(PyUnicode_Substring(text.ptr(), begin, end));
 }
@@ -153,13 +217,9 @@ std::optional<OwnRedaction> OwnRedaction::of(const Call& c, py::handle self) {
 bool OwnRedaction::refresh() {
     own_ = false;
     py::object token;
-    if (!steps_are_own(*call_, self_, token) || !url_functions_are_standard(*call_) || !own_url_pattern(*call_)) {
-        return false;
-    }
-    std::optional<py::object> markers = own_markers(*call_);
-    if (!markers) return false;
+    if (!shared_pieces_are_own(*call_, Py_TYPE(self_.ptr())) || !instance_steps_are_own(self_, token)) return false;
     token_ = std::move(token);
-    markers_ = std::move(*markers);
+    markers_ = borrow(module_global(*call_, "_SENSITIVE_PAYLOAD_KEYS"_id));
     known_keys_.clear();
     own_ = true;
     return true;
@@ -191,6 +251,12 @@ py::object OwnRedaction::payload(py::handle payload) {
     return *try_value(payload, py::none());
 }
 
+bool OwnRedaction::holds_token(std::string_view ascii) const {
+    if (token_.is_none() || PyUnicode_GET_LENGTH(token_.ptr()) == 0) return false;
+    // Text of other characters cannot occur in ASCII text.
+    return PyUnicode_IS_ASCII(token_.ptr()) && ascii.find(ascii_view(token_.ptr())) != std::string_view::npos;
+}
+
 py::object OwnRedaction::mask(py::handle text) {
     if (!own_ || !PyUnicode_CheckExact(text.ptr())) return through_client("_mask_token_only"_id, text);
     CallDepth depth;
@@ -205,15 +271,20 @@ bool OwnRedaction::sensitive(py::handle key) {
         if (known.ptr() == key.ptr()) return verdict;
     }
     py::object text = PyUnicode_CheckExact(key.ptr()) ? borrow(key) : steal(PyObject_Str(key.ptr()));
-    py::object key_l = lowered(text.ptr());
-    bool verdict = false;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(markers_.ptr()) && !verdict; ++i) {
-        int found = PyUnicode_Contains(key_l.ptr(), PyTuple_GET_ITEM(markers_.ptr(), i));
-        if (found < 0) throw py::error_already_set();
-        verdict = found == 1;
+    SensitiveVerdicts& verdicts = SensitiveVerdicts::instance();
+    std::optional<bool> verdict = verdicts.find(markers_.ptr(), text.ptr());
+    if (!verdict) {
+        py::object key_l = lowered(text.ptr());
+        verdict = false;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(markers_.ptr()) && !*verdict; ++i) {
+            int found = PyUnicode_Contains(key_l.ptr(), PyTuple_GET_ITEM(markers_.ptr(), i));
+            if (found < 0) throw py::error_already_set();
+            verdict = found == 1;
+        }
+        verdicts.remember(markers_.ptr(), text.ptr(), *verdict);
     }
-    if (known_keys_.size() < 32) known_keys_.emplace_back(borrow(key), verdict);
-    return verdict;
+    if (known_keys_.size() < 32) known_keys_.emplace_back(borrow(key), *verdict);
+    return *verdict;
 }
 
 py::object OwnRedaction::url_or_text(py::handle value) {
@@ -341,9 +412,18 @@ std::optional<py::object> OwnRedaction::try_url(py::handle url) {
     std::string_view text = ascii_view(url.ptr());
     std::optional<PlainUrl> parts = split_plain_url(text);
     if (!parts) return std::nullopt;
+    std::string_view netloc = text.substr(parts->netloc_begin, parts->netloc_end - parts->netloc_begin);
+    if (!parts->has_query && !parts->has_fragment && netloc.find('@') == std::string_view::npos &&
+        !holds_token(text)) {
+        // Nothing to mask and nothing urlunsplit would change: the steps
+        // below give back the text they were given. They would go two calls
+        // deep (the query, then its masking), and so does this.
+        CallDepth query_call;
+        CallDepth mask_call;
+        return borrow(url);
+    }
     auto piece = [&](std::size_t begin, std::size_t end) { return ascii_text(text.substr(begin, end - begin)); };
 
-    std::string_view netloc = text.substr(parts->netloc_begin, parts->netloc_end - parts->netloc_begin);
     std::string rebuilt(text.substr(0, parts->netloc_begin));
     if (std::size_t at = netloc.rfind('@'); at != std::string_view::npos) {
         rebuilt += "***@";

@@ -11,6 +11,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -52,6 +53,7 @@ private:
     py::object url(py::handle url);
     py::object query(py::handle query);
     py::object mask(py::handle text);
+    bool holds_token(std::string_view ascii) const;
     py::object shown_key(py::handle key);
     bool sensitive(py::handle key);
     py::object through_client(PyObject* method, py::handle argument);
