@@ -237,12 +237,13 @@ def test_replaced_default_decoder_is_asked(pc, monkeypatch):
     (lambda: json.decoder.JSONDecoder, "raw_decode", lambda self, s, idx=0: ({"raw": s[idx:]}, len(s))),
     (lambda: json._default_decoder, "scan_once", lambda s, idx: ({"scanned": s[idx:]}, len(s))),
 ], ids=["decode", "raw_decode", "scanner"])
-def test_replaced_json_decoding_pieces_are_used_for_bodies(pc, monkeypatch, owner, name, replacement):
+@pytest.mark.parametrize(("body", "standard"), [(' ["a"] ', '["a"]'), ("plain words", "plain words")])
+def test_replaced_json_decoding_pieces_are_used_for_bodies(pc, monkeypatch, owner, name, replacement, body, standard):
     monkeypatch.setattr(owner(), name, replacement, raising=False)
-    rendered = new_client(pc)._sanitize_body_string_for_log(' ["a"] ')
-    assert rendered != '["a"]'
+    rendered = new_client(pc)._sanitize_body_string_for_log(body)
+    assert rendered != standard
     monkeypatch.setattr(pc, "json", types.SimpleNamespace(loads=json.loads, dumps=json.dumps))
-    assert rendered == new_client(pc)._sanitize_body_string_for_log(' ["a"] ')
+    assert rendered == new_client(pc)._sanitize_body_string_for_log(body)
 
 
 # --- curl quoting --------------------------------------------------------------
@@ -532,3 +533,108 @@ def test_replaced_header_methods_are_called(pc, monkeypatch, owner, name):
     request = requests.Request("GET", "http://h/p", headers={"Authorization": "t"}).prepare()
     assert new_client(pc)._curl_command(request) == "curl -X GET http://h/p -H 'Authorization: ***'"
     assert seen
+
+
+# --- checks remembered between calls ---------------------------------------------
+# The shortcuts remember that their checks passed until something they read
+# changes; each case warms them up first, then changes one piece.
+
+def _scan_skipping_semicolons():
+    decode = json.decoder.JSONDecoder.decode
+    return decode, (re.compile(r"[ \t\n\r;]*").match,)
+
+
+def _replace_decoder_dict(monkeypatch):
+    """A new __dict__ for the default decoder, equal but for its scanner."""
+    decoder = json._default_decoder
+    monkeypatch.setattr(decoder, "__dict__", dict(vars(decoder), scan_once=lambda s, idx: ({"scanned": s[idx:]}, len(s))))
+
+
+REMEMBERED_CASES = {
+    "decoder __dict__ replaced": (
+        lambda mp, pc: _replace_decoder_dict(mp),
+        lambda client: client._sanitize_body_string_for_log("[1]") == '{"scanned": "[1]"}'),
+    "decode defaults replaced": (
+        lambda mp, pc: mp.setattr(_scan_skipping_semicolons()[0], "__defaults__", _scan_skipping_semicolons()[1]),
+        lambda client: client._sanitize_body_string_for_log(";[1];") == "[1]"),
+    "separator set on the encoder class": (
+        lambda mp, pc: mp.setattr(json.encoder.JSONEncoder, "item_separator", ";"),
+        lambda client: client._format_payload_for_log([1, 2]) == "[1;2]"),
+    "marker tuple rebound": (
+        lambda mp, pc: mp.setattr(pc, "_SENSITIVE_PAYLOAD_KEYS", ("name",)),
+        lambda client: client._format_payload_for_log({"name": "x", "token": "y"}) == '{"name": "***", "token": "y"}'),
+    "method set on the client class": (
+        lambda mp, pc: mp.setattr(pc.PlatformClient, "_mask_token_only",
+                              lambda self, text: "<" + text + ">"),
+        lambda client: "<https://host/</p>" in client._sanitize_url_for_log("https://host/p")),
+    "shlex.quote replaced": (
+        lambda mp, pc: mp.setattr(shlex, "quote", lambda s: "<" + s + ">"),
+        lambda client: client._curl_command(requests.Request("GET", "http://h/p").prepare())
+        == "curl -X GET <http://h/p>"),
+    "header items replaced": (
+        lambda mp, pc: mp.setattr(requests.structures.CaseInsensitiveDict, "items",
+                              lambda self: [("Authorization", "t"), ("X", "y")]),
+        lambda client: client._curl_command(requests.Request("GET", "http://h/p").prepare())
+        == "curl -X GET http://h/p -H 'Authorization: ***'"),
+    "urlsplit rebound in the module": (
+        lambda mp, pc: mp.setattr(pc, "urlsplit",
+                              lambda url: urllib.parse.urlsplit(url.replace("host", "other"))),
+        lambda client: client._sanitize_url_for_log("https://host/p") == "https://other/p"),
+}
+
+
+@pytest.mark.parametrize("case", REMEMBERED_CASES.values(), ids=REMEMBERED_CASES.keys())
+def test_pieces_changed_after_the_checks_passed_are_used(pc, monkeypatch, case):
+    change, sees_the_change = case
+    client = new_client(pc, token="tok-0")
+    request = requests.Request("POST", "http://h/p?a=1", json={"a": "b"}).prepare()
+    for _ in range(2):  # the checks pass and are remembered
+        client._curl_command(request)
+        client._sanitize_body_string_for_log('{"token": "x"}')
+        client._format_payload_for_log({"name": "x", "token": "y"})
+        client._sanitize_url_for_log("https://host/p")
+    change(monkeypatch, pc)
+    assert sees_the_change(client)
+
+
+class _Rendering:
+    """A value only str() can encode; str() renders another payload on the
+    way, or fails half-way through the encoding."""
+
+    def __init__(self, client, fail=False):
+        self.client, self.fail = client, fail
+
+    def __str__(self):
+        if self.fail:
+            raise ValueError("no text")
+        return "inner " + self.client._format_payload_for_log({"inner": [1, {"x": None}]})
+
+
+def test_encoding_that_renders_or_fails_on_the_way_leaves_later_renderings_intact(pc):
+    outer = {"a": [{"b": 1}], "c": {"d": [2, 3]}}
+
+    class Host(pc.PlatformClient):
+        def _sanitize_payload_for_log(self, payload):
+            return payload  # the encoder meets the host's objects as they are
+
+    client = Host(types.SimpleNamespace(platform_url="http://h", api_token="t", insecure=False, ca_bundle=None,
+                                        timeout=5, verbose=False))
+
+    def render(payload):
+        try:
+            return client._format_payload_for_log(payload)
+        except ValueError as error:  # the same failure on both paths
+            return type(error), str(error)
+
+    def renderings():
+        return [render(dict(outer, e=_Rendering(client))), render(dict(outer, e=_Rendering(client, fail=True))),
+                *(render(dict(outer, n=n)) for n in range(3))]
+
+    fast = renderings()
+    patch = general(pc, "json")
+    try:
+        slow = renderings()
+    finally:
+        patch.undo()
+    assert fast == slow
+    assert fast[0].startswith('{"a": [{"b": 1}], "c": {"d": [2, 3]}, "e": "inner {')

@@ -123,6 +123,15 @@ Py_ssize_t skip_json_whitespace(PyObject* text, Py_ssize_t at) {
 
 }  // namespace
 
+bool decodes_as_standard(const Call& c) {
+#if PY_VERSION_HEX < 0x030B0000 || PY_VERSION_HEX >= 0x030D0000
+    (void)c;
+    return false;
+#else
+    return standard_scanner(c) != nullptr;
+#endif
+}
+
 std::optional<py::object> loads_for_log(const Call& c, py::handle text) {
 #if PY_VERSION_HEX < 0x030B0000 || PY_VERSION_HEX >= 0x030D0000
     (void)c;

@@ -26,4 +26,8 @@ std::optional<py::object> dumps_for_log(const Call& c, py::handle value);
 // its whitespace matcher and scanner) is not the standard one.
 std::optional<py::object> loads_for_log(const Call& c, py::handle text);
 
+// json.loads(text) is the standard decoding, every piece on that way as the
+// standard library defines it, so what it accepts is known.
+bool decodes_as_standard(const Call& c);
+
 }  // namespace qc

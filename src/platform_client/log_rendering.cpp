@@ -113,8 +113,8 @@ bool could_start_json_value(PyObject* text, Py_ssize_t at) {
 // sensitive values masked; anything else is treated as free text.
 // The standard json.loads certainly fails on this text: after JSON
 // whitespace there is nothing, or a character no JSON value (nor NaN,
-// Infinity, -Infinity) starts with. Only while the module's `json` is the
-// standard module, with its own loads and decoder.
+// Infinity, -Infinity) starts with. Only while every piece of the module's
+// `json.loads` is the standard one.
 bool cannot_be_json(const Call& c, py::handle body) {
     PyObject* text = body.ptr();
     if (!PyUnicode_CheckExact(text)) return false;
@@ -128,30 +128,7 @@ bool cannot_be_json(const Call& c, py::handle body) {
         if (ch != ' ' && ch != '\t' && ch != '\n' && ch != '\r') break;
     }
     if (i < length && could_start_json_value(text, i)) return false;
-    PyObject* json = PyDict_GetItemWithError(c.module_globals().ptr(), "json"_id);
-    if (!json) {
-        PyErr_Clear();
-        return false;
-    }
-    if (json != loaded_module("json"_id)) return false;
-    PyObject* json_ns = PyModule_GetDict(json);
-    PyObject* loads = PyDict_GetItemWithError(json_ns, "loads"_id);
-    if (!loads || !is_stdlib_object(loads, "json"_id, "loads"_id)) {
-        PyErr_Clear();
-        return false;
-    }
-    PyObject* decoder = PyDict_GetItemWithError(json_ns, "_default_decoder"_id);
-    PyObject* decoder_module = loaded_module("json.decoder"_id);
-    if (!decoder || !decoder_module) {
-        PyErr_Clear();
-        return false;
-    }
-    PyObject* decoder_type = PyDict_GetItemWithError(PyModule_GetDict(decoder_module), "JSONDecoder"_id);
-    if (!decoder_type || reinterpret_cast<PyObject*>(Py_TYPE(decoder)) != decoder_type) {
-        PyErr_Clear();
-        return false;
-    }
-    return true;
+    return decodes_as_standard(c);
 }
 
 py::object sanitize_body_string_for_log(const Call& c) {
