@@ -394,6 +394,22 @@ def test_payload_walk_equals_the_general_path(pc, case):
     assert_same_as_general_path(pc, "json", lambda: client._format_payload_for_log(payload))
 
 
+def test_verdicts_on_keys_hold_past_the_remembered_many_and_a_new_marker_tuple(pc, monkeypatch):
+    client = new_client(pc, "tok-0")
+    # More distinct keys than are remembered, sensitive ones among them, and
+    # the same key texts again under other markers.
+    payload = {f"{'Token' if i % 97 == 0 else 'field'}_{i}": i for i in range(5000)}
+    fast = client._sanitize_payload_for_log(payload)
+    patch = with_marker_list(pc)
+    try:
+        assert client._sanitize_payload_for_log(payload) == fast
+    finally:
+        patch.undo()
+    assert fast["Token_97"] == "***" and fast["field_98"] == 98
+    monkeypatch.setattr(pc, "_SENSITIVE_PAYLOAD_KEYS", ("field",))
+    assert client._sanitize_payload_for_log({"Token_97": 1, "field_98": 2}) == {"Token_97": 1, "field_98": "***"}
+
+
 @pytest.mark.parametrize(("owner", "name", "replacement"), [
     (lambda: json.encoder.JSONEncoder, "item_separator", ";"),
     (lambda: json.encoder.JSONEncoder, "encode", lambda self, o: "<encoded>"),
