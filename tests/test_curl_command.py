@@ -8,7 +8,7 @@ from urllib.parse import quote
 
 import pytest
 import requests
-from hypothesis import given, settings
+from hypothesis import assume, given, settings
 from hypothesis import strategies as st
 from token_strategies import tokens
 
@@ -129,6 +129,9 @@ def test_shlex_is_imported_at_each_call(client, monkeypatch):
 @given(st.data())
 def test_token_never_in_the_command(pc, data):
     token = data.draw(tokens, label="token")
+    # A token that is part of the command's own words ("Authorization") is
+    # no secret the command could give away.
+    assume(token not in "curl -X POST -H 'Authorization: ***' -H 'Content-Type: -d -F '...'  # multipart data")
     client = new_client(pc, token=token)
     text = st.lists(st.sampled_from([token, token, "x", "/", "&", "=", "+", "%", "'", " ", "ё"]),
                     max_size=6).map("".join)
