@@ -6,6 +6,7 @@ output must not change, only the route."""
 
 from __future__ import annotations
 
+import functools
 import json
 import re
 import shlex
@@ -654,3 +655,78 @@ def test_encoding_that_renders_or_fails_on_the_way_leaves_later_renderings_intac
         patch.undo()
     assert fast == slow
     assert fast[0].startswith('{"a": [{"b": 1}], "c": {"d": [2, 3]}, "e": "inner {')
+
+
+# --- JSON written for the log ------------------------------------------------------
+
+class _Int(int):
+    pass
+
+
+class _Float(float):
+    pass
+
+
+class _Str(str):
+    pass
+
+
+class _List(list):
+    pass
+
+
+class _Dict(dict):
+    pass
+
+
+_JSON_LEAVES = st.one_of(st.none(), st.booleans(), st.integers(), st.integers(min_value=10**30),
+                         st.floats(), st.text(), st.binary(max_size=3), st.builds(_Int, st.integers()),
+                         st.builds(_Float, st.floats()), st.builds(_Str, st.text(max_size=3)))
+_JSON_KEYS = st.one_of(st.text(max_size=4), st.builds(_Str, st.text(max_size=2)), st.integers(), st.floats(),
+                       st.booleans(), st.none())
+_JSON_VALUES = st.recursive(_JSON_LEAVES, lambda inner: st.one_of(
+    st.lists(inner, max_size=3), st.lists(inner, max_size=3).map(tuple), st.lists(inner, max_size=2).map(_List),
+    st.dictionaries(_JSON_KEYS, inner, max_size=3), st.dictionaries(st.text(max_size=2), inner, max_size=2).map(_Dict)),
+    max_leaves=12)
+
+
+def _passing_through(pc):
+    """A host whose sanitising hands the value on as it is, so the encoder
+    meets every kind of value."""
+    class Host(pc.PlatformClient):
+        def _sanitize_payload_for_log(self, payload):
+            return payload
+
+    return Host(types.SimpleNamespace(platform_url="http://h", api_token=None, insecure=False, ca_bundle=None,
+                                      timeout=5, verbose=False))
+
+
+def _rendered(client, value):
+    try:
+        return client._format_payload_for_log(value)
+    except Exception as error:  # the same failure on both paths
+        return type(error), str(error)
+
+
+@SETTINGS
+@given(value=_JSON_VALUES)
+def test_log_json_equals_json_dumps(pc, value):
+    client = _passing_through(pc)
+    assert_same_as_general_path(pc, "json", lambda: _rendered(client, value))
+
+
+def _self_containing_list():
+    loop = [1]
+    loop.append({"again": loop})
+    return loop
+
+
+@pytest.mark.parametrize("value", [
+    _self_containing_list(),
+    [[]] * 3,  # one list met three times is no cycle
+    {"n": 10**5000},  # more digits than int() turns into text
+    functools.reduce(lambda inner, _: [inner], range(5000), []),
+], ids=["cycle", "shared", "huge int", "deep"])
+def test_log_json_fails_as_json_dumps_fails(pc, value):
+    client = _passing_through(pc)
+    assert_same_as_general_path(pc, "json", lambda: _rendered(client, value))

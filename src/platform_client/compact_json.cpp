@@ -1,7 +1,9 @@
 #include "compact_json.hpp"
 
 #include <array>
+#include <cmath>
 #include <cstring>
+#include <vector>
 #include <utility>
 
 #include "fast_path.hpp"
@@ -270,6 +272,164 @@ private:
     bool busy_ = false;
 };
 
+// What the C encoder writes for a value made only of what it encodes by
+// itself (None, booleans, str, int, float, lists, tuples and plain dicts with
+// str keys), written here in one pass without the chunk list; nothing for a
+// value with anything else in it, which then goes to the encoder. No code of
+// the host's runs on the way, so giving up part-way changes nothing. Deep
+// nesting and cycles fail as they fail there.
+class PlainJsonWriter {
+public:
+    PlainJsonWriter(PyObject* key_separator, PyObject* item_separator)
+        : key_separator_(key_separator), item_separator_(item_separator) {
+        _PyUnicodeWriter_Init(&writer_);
+        writer_.overallocate = 1;
+    }
+    ~PlainJsonWriter() {
+        if (!finished_) _PyUnicodeWriter_Dealloc(&writer_);
+    }
+    PlainJsonWriter(const PlainJsonWriter&) = delete;
+    PlainJsonWriter& operator=(const PlainJsonWriter&) = delete;
+
+    std::optional<py::object> render(PyObject* value) {
+        if (!write(value)) return std::nullopt;
+        finished_ = true;
+        return detail::checked(_PyUnicodeWriter_Finish(&writer_));
+    }
+
+private:
+    bool write(PyObject* value) {
+        if (value == Py_None) return ascii("null");
+        if (value == Py_True) return ascii("true");
+        if (value == Py_False) return ascii("false");
+        if (PyUnicode_Check(value)) return string(value);
+        if (PyLong_Check(value)) return text(detail::checked(PyLong_Type.tp_repr(value)));
+        if (PyFloat_Check(value)) return number(value);
+        if (PyList_Check(value) || PyTuple_Check(value)) return sequence(value);
+        if (PyDict_CheckExact(value)) return mapping(value);
+        return false;
+    }
+
+    bool ascii(const char* text) {
+        check(_PyUnicodeWriter_WriteASCIIString(&writer_, text, static_cast<Py_ssize_t>(std::strlen(text))));
+        return true;
+    }
+
+    bool text(py::handle text) {
+        check(_PyUnicodeWriter_WriteStr(&writer_, text.ptr()));
+        return true;
+    }
+
+    bool number(PyObject* value) {
+        double x = PyFloat_AS_DOUBLE(value);
+        if (!std::isfinite(x)) return ascii(x > 0 ? "Infinity" : x < 0 ? "-Infinity" : "NaN");
+        return text(detail::checked(PyFloat_Type.tp_repr(value)));
+    }
+
+    // encode_basestring: quotes, with backslash, quote and control
+    // characters escaped.
+    bool string(PyObject* value) {
+        check(_PyUnicodeWriter_WriteChar(&writer_, '"'));
+        const int kind = PyUnicode_KIND(value);
+        const void* data = PyUnicode_DATA(value);
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(value);
+        Py_ssize_t plain_from = 0;
+        for (Py_ssize_t i = 0; i < length; ++i) {
+            Py_UCS4 ch = PyUnicode_READ(kind, data, i);
+            if (ch > 0x1f && ch != '\\' && ch != '"') continue;
+            if (i > plain_from) check(_PyUnicodeWriter_WriteSubstring(&writer_, value, plain_from, i));
+            plain_from = i + 1;
+            escape(ch);
+        }
+        if (plain_from < length) check(_PyUnicodeWriter_WriteSubstring(&writer_, value, plain_from, length));
+        check(_PyUnicodeWriter_WriteChar(&writer_, '"'));
+        return true;
+    }
+
+    void escape(Py_UCS4 ch) {
+        switch (ch) {
+            case '\\': ascii("\\\\"); return;
+            case '"': ascii("\\\""); return;
+            case '\b': ascii("\\b"); return;
+            case '\f': ascii("\\f"); return;
+            case '\n': ascii("\\n"); return;
+            case '\r': ascii("\\r"); return;
+            case '\t': ascii("\\t"); return;
+            default: {
+                static constexpr char hex[] = "0123456789abcdef";
+                const char code[] = {'\\', 'u', '0', '0', hex[(ch >> 4) & 0xf], hex[ch & 0xf], 0};
+                ascii(code);
+            }
+        }
+    }
+
+    // A container on the way down from the top, met again, is a cycle.
+    bool enter(PyObject* container) {
+        for (PyObject* open : open_) {
+            if (open == container) {
+                PyErr_SetString(PyExc_ValueError, "Circular reference detected");
+                throw py::error_already_set();
+            }
+        }
+        open_.push_back(container);
+        return true;
+    }
+
+    bool sequence(PyObject* value) {
+        RecursionLevel level;
+        const Py_ssize_t size = PySequence_Fast_GET_SIZE(value);
+        if (size == 0) return ascii("[]");
+        enter(value);
+        check(_PyUnicodeWriter_WriteChar(&writer_, '['));
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            if (i > 0) text(item_separator_);
+            if (!write(PySequence_Fast_GET_ITEM(value, i))) return false;
+        }
+        check(_PyUnicodeWriter_WriteChar(&writer_, ']'));
+        open_.pop_back();
+        return true;
+    }
+
+    bool mapping(PyObject* value) {
+        RecursionLevel level;
+        if (PyDict_GET_SIZE(value) == 0) return ascii("{}");
+        enter(value);
+        // The encoder walks a snapshot of the items.
+        py::object items = detail::checked(PyDict_Items(value));
+        check(_PyUnicodeWriter_WriteChar(&writer_, '{'));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
+            PyObject* item = PyList_GET_ITEM(items.ptr(), i);
+            PyObject* key = PyTuple_GET_ITEM(item, 0);
+            if (!PyUnicode_Check(key)) return false;
+            if (i > 0) text(item_separator_);
+            string(key);
+            text(key_separator_);
+            if (!write(PyTuple_GET_ITEM(item, 1))) return false;
+        }
+        check(_PyUnicodeWriter_WriteChar(&writer_, '}'));
+        open_.pop_back();
+        return true;
+    }
+
+    // The encoder's own depth count for each list and dict it enters.
+    struct RecursionLevel {
+        RecursionLevel() {
+            if (Py_EnterRecursiveCall(" while encoding a JSON object")) throw py::error_already_set();
+        }
+        ~RecursionLevel() { Py_LeaveRecursiveCall(); }
+    };
+
+    static void check(int status) {
+        if (status < 0) throw py::error_already_set();
+    }
+
+    _PyUnicodeWriter writer_;
+    PyObject* key_separator_;
+    PyObject* item_separator_;
+    std::vector<PyObject*> open_;
+    bool finished_ = false;
+};
+
 }  // namespace
 #endif
 
@@ -284,6 +444,10 @@ std::optional<py::object> dumps_for_log(const Call& c, py::handle value) {
     if (!pieces) return std::nullopt;
     // JSONEncoder.encode: a string is encoded on its own.
     if (PyUnicode_Check(value.ptr())) return call(pieces->encode_string, value);
+    if (PyUnicode_Check(pieces->key_separator) && PyUnicode_Check(pieces->item_separator)) {
+        PlainJsonWriter writer(pieces->key_separator, pieces->item_separator);
+        if (std::optional<py::object> text = writer.render(value.ptr())) return text;
+    }
     static ReusedEncoder& encoder = *new ReusedEncoder;
     py::object chunks = encoder.encode(*pieces, value);
     if (!PyList_Check(chunks.ptr()) && !PyTuple_Check(chunks.ptr())) {
