@@ -284,6 +284,7 @@ public:
         : key_separator_(key_separator), item_separator_(item_separator) {
         _PyUnicodeWriter_Init(&writer_);
         writer_.overallocate = 1;
+        writer_.min_length = 256;  // a log line's worth before the first growth
     }
     ~PlainJsonWriter() {
         if (!finished_) _PyUnicodeWriter_Dealloc(&writer_);
