@@ -23,6 +23,16 @@ test: install
 demo: install
 	$(VPY) -m quillon_agent demo
 
+# The same suite on Python 3.12, which counts interpreter depth apart from C
+# calls, when the machine has it (pyenv's versions); its environment and build
+# are kept apart from the main ones.
+PY312 ?= $(firstword $(wildcard $(HOME)/.pyenv/versions/3.12*/bin/python3.12))
+
+.PHONY: test-py312
+test-py312:
+	@if [ -z "$(PY312)" ]; then echo "make test-py312: no Python 3.12 on this machine, skipped"; \
+	else $(MAKE) test PYTHON=$(PY312) VENV=.venv-3.12; fi
+
 # Fast in-place build for development: the extension lands next to the
 # package sources, and PYTHONPATH=python picks it up.
 dev: $(VPY)

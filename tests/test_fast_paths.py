@@ -345,7 +345,9 @@ def test_queries(pc, query, expected):
     assert new_client(pc)._sanitize_query_string_for_log(query) == expected
 
 
-@pytest.mark.parametrize("name", ["quote", "quote_from_bytes", "unquote", "unquote_to_bytes"])
+@pytest.mark.parametrize("name", ["quote", "quote_from_bytes", "unquote", pytest.param(
+    "unquote_to_bytes", marks=pytest.mark.skipif(sys.version_info >= (3, 12),
+                                                 reason="from 3.12 unquote() does not call unquote_to_bytes()"))])
 def test_replaced_urllib_helpers_are_called(pc, monkeypatch, name):
     seen = calls_to(urllib.parse, name, monkeypatch)
     new_client(pc)._sanitize_query_string_for_log("a=%41&b=c+d")

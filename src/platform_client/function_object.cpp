@@ -8,6 +8,7 @@
 #include <cstddef>
 
 #include "boundary.hpp"
+#include "nesting_guard.hpp"
 
 namespace qc {
 namespace {
@@ -216,19 +217,19 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         // Hold the function itself: the body may drop the last other reference.
         py::object keep_alive = borrow(callable);
         struct Leave {
-            ~Leave() { Py_LeaveRecursiveCall(); }
+            ~Leave() { leave_frame_depth(); }
         };
         if (!kwnames && nargs == f->positional_count && !f->keyword_only_count && !f->has_var_keyword) {
             // Every parameter given by position, the usual call from a method
             // to another: the caller's array holds the arguments for the whole
             // call, so they serve as the slots without binding.
-            if (Py_EnterRecursiveCall(" while calling a Python object")) throw_current();
+            enter_frame_depth(" while calling a Python object");
             Leave leave;
             return f->spec->implementation(Call(callable, args));
         }
         Slots slots(f->positional_count + f->keyword_only_count + (f->has_var_keyword ? 1 : 0));
         bind_arguments(f, args, nargs, kwnames, slots);
-        if (Py_EnterRecursiveCall(" while calling a Python object")) throw_current();
+        enter_frame_depth(" while calling a Python object");
         Leave leave;
         return f->spec->implementation(Call(callable, slots.data()));
     });

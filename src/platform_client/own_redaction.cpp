@@ -266,7 +266,7 @@ py::object OwnRedaction::mask(py::handle text) {
 
 bool OwnRedaction::sensitive(py::handle key) {
     CallDepth depth;
-    CallDepth lower_call;  // str(key).lower() is a method call
+    BuiltinCallDepth lower_call;  // str(key).lower()
     for (const auto& [known, verdict] : known_keys_) {
         if (known.ptr() == key.ptr()) return verdict;
     }
@@ -384,7 +384,7 @@ std::optional<py::object> OwnRedaction::try_text(py::handle text) {
     py::object masked = mask(text);
     if (!PyUnicode_CheckExact(masked.ptr())) return std::nullopt;
     if (!contains_text(masked.ptr(), "http")) return masked;
-    CallDepth sub_call;  // _URL_IN_TEXT_RE.sub(...)
+    BuiltinCallDepth sub_call;  // _URL_IN_TEXT_RE.sub(...)
     std::optional<TextSpan> span = next_url_in_text(masked.ptr(), 0);
     if (!span) return masked;
     py::list pieces;
