@@ -9,6 +9,10 @@
 #include "fast_path.hpp"
 
 namespace qc {
+
+// The shortcuts follow the json modules of 3.11 and 3.12; other interpreters
+// call json.loads and json.dumps.
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030D0000
 namespace {
 
 PyObject* module_value(PyObject* module, PyObject* name) {
@@ -125,21 +129,9 @@ Py_ssize_t skip_json_whitespace(PyObject* text, Py_ssize_t at) {
 
 }  // namespace
 
-bool decodes_as_standard(const Call& c) {
-#if PY_VERSION_HEX < 0x030B0000 || PY_VERSION_HEX >= 0x030D0000
-    (void)c;
-    return false;
-#else
-    return standard_scanner(c) != nullptr;
-#endif
-}
+bool decodes_as_standard(const Call& c) { return standard_scanner(c) != nullptr; }
 
 std::optional<py::object> loads_for_log(const Call& c, py::handle text) {
-#if PY_VERSION_HEX < 0x030B0000 || PY_VERSION_HEX >= 0x030D0000
-    (void)c;
-    (void)text;
-    return std::nullopt;
-#else
     if (!PyUnicode_CheckExact(text.ptr())) return std::nullopt;
     PyObject* scanner = standard_scanner(c);
     if (!scanner) return std::nullopt;
@@ -162,10 +154,8 @@ std::optional<py::object> loads_for_log(const Call& c, py::handle text) {
     if (end == -1 && PyErr_Occurred()) throw py::error_already_set();
     if (skip_json_whitespace(text.ptr(), end) != length) return std::nullopt;
     return py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(scanned, 0));
-#endif
 }
 
-#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030D0000
 namespace {
 
 // What json.dumps(value, ...) ends in while every piece on the way is the
@@ -432,15 +422,8 @@ private:
 };
 
 }  // namespace
-#endif
 
 std::optional<py::object> dumps_for_log(const Call& c, py::handle value) {
-#if PY_VERSION_HEX < 0x030B0000 || PY_VERSION_HEX >= 0x030D0000
-    // The steps below are those of the 3.11 and 3.12 encoder.
-    (void)c;
-    (void)value;
-    return std::nullopt;
-#else
     std::optional<EncoderPieces> pieces = standard_encoder_pieces(c);
     if (!pieces) return std::nullopt;
     // JSONEncoder.encode: a string is encoded on its own.
@@ -454,8 +437,13 @@ std::optional<py::object> dumps_for_log(const Call& c, py::handle value) {
     if (!PyList_Check(chunks.ptr()) && !PyTuple_Check(chunks.ptr())) {
         chunks = detail::checked(PySequence_List(chunks.ptr()));
     }
-    return detail::checked(PyUnicode_Join(py::str("").ptr(), chunks.ptr()));
-#endif
+    return detail::checked(PyUnicode_Join(""_id, chunks.ptr()));
 }
+
+#else
+bool decodes_as_standard(const Call&) { return false; }
+std::optional<py::object> loads_for_log(const Call&, py::handle) { return std::nullopt; }
+std::optional<py::object> dumps_for_log(const Call&, py::handle) { return std::nullopt; }
+#endif
 
 }  // namespace qc
