@@ -23,15 +23,19 @@ test: install
 demo: install
 	$(VPY) -m quillon_agent demo
 
-# The same suite on Python 3.12, which counts interpreter depth apart from C
-# calls, when the machine has it (pyenv's versions); its environment and build
-# are kept apart from the main ones.
-PY312 ?= $(firstword $(wildcard $(HOME)/.pyenv/versions/3.12*/bin/python3.12))
+# The same suite on the other interpreters the module supports, when the
+# machine has them (pyenv's versions, or the system's): 3.10 is the host
+# agent's own, 3.12 counts interpreter depth apart from C calls. Each keeps
+# its environment and build apart from the main ones.
+other_python = $(lastword $(sort $(wildcard $(HOME)/.pyenv/versions/$(1).*/bin/python$(1) /usr/bin/python$(1))))
+test_on_other_python = @if [ -z "$(2)" ]; then echo "make $@: no Python $(1) on this machine, skipped"; \
+	else $(MAKE) test PYTHON=$(2) VENV=.venv-$(1); fi
 
-.PHONY: test-py312
+.PHONY: test-py310 test-py312
+test-py310:
+	$(call test_on_other_python,3.10,$(call other_python,3.10))
 test-py312:
-	@if [ -z "$(PY312)" ]; then echo "make test-py312: no Python 3.12 on this machine, skipped"; \
-	else $(MAKE) test PYTHON=$(PY312) VENV=.venv-3.12; fi
+	$(call test_on_other_python,3.12,$(call other_python,3.12))
 
 # Fast in-place build for development: the extension lands next to the
 # package sources, and PYTHONPATH=python picks it up.

@@ -144,14 +144,13 @@ bool is_own_method(const Call& c, py::handle self, PyObject* name, const Functio
     if (type->tp_getattro != PyObject_GenericGetAttr) return false;
     PyObject* found = _PyType_Lookup(type, name);
     if (!found || !is_function_of(found, spec, c.module_globals())) return false;
-    if (type->tp_dictoffset == 0 && !(type->tp_flags & Py_TPFLAGS_MANAGED_DICT)) return true;
-    PyObject* instance_dict = PyObject_GenericGetDict(self.ptr(), nullptr);
+    if (!has_instance_dict(type)) return true;
+    auto instance_dict = py::reinterpret_steal<py::object>(PyObject_GenericGetDict(self.ptr(), nullptr));
     if (!instance_dict) {
         PyErr_Clear();
         return false;
     }
-    int shadowed = PyDict_Contains(instance_dict, name);
-    Py_DECREF(instance_dict);
+    int shadowed = PyDict_Contains(instance_dict.ptr(), name);
     if (shadowed != 0) {
         if (shadowed < 0) PyErr_Clear();
         return false;

@@ -45,6 +45,15 @@ bool is_own_method(const Call& c, py::handle self, PyObject* name, const Functio
 // that name on the class (no property or other descriptor).
 bool is_plain_attribute(py::handle self, PyObject* name);
 
+// Instances of `type` carry a `__dict__` (kept at an offset, or managed by
+// the interpreter from 3.11 on).
+inline bool has_instance_dict(PyTypeObject* type) {
+#ifdef Py_TPFLAGS_MANAGED_DICT
+    if (type->tp_flags & Py_TPFLAGS_MANAGED_DICT) return true;
+#endif
+    return type->tp_dictoffset != 0;
+}
+
 // `obj` is a compiled pattern of the standard `re` with this source and flags.
 bool is_compiled_pattern(py::handle obj, const char* pattern, long flags);
 

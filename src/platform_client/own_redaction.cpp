@@ -78,7 +78,7 @@ bool class_steps_are_own(const Call& c, PyTypeObject* type) {
         PyObject* found = _PyType_Lookup(type, step.name);
         if (!found || !is_function_of(found, *step.spec, c.module_globals())) return false;
     }
-    return type->tp_dictoffset != 0 || (type->tp_flags & Py_TPFLAGS_MANAGED_DICT);
+    return has_instance_dict(type);
 }
 
 // The instance shadows none of the methods and holds a plain token.
