@@ -25,17 +25,20 @@ demo: install
 
 # The same suite on the other interpreters the module supports, when the
 # machine has them (pyenv's versions, or the system's): 3.10 is the host
-# agent's own, 3.12 counts interpreter depth apart from C calls. Each keeps
-# its environment and build apart from the main ones.
+# agent's own, 3.12 counts interpreter depth apart from C calls (CI runs
+# both; 3.13 on demand). Each keeps its environment and build apart from the
+# main ones.
 other_python = $(lastword $(sort $(wildcard $(HOME)/.pyenv/versions/$(1).*/bin/python$(1) /usr/bin/python$(1))))
 test_on_other_python = @if [ -z "$(2)" ]; then echo "make $@: no Python $(1) on this machine, skipped"; \
 	else $(MAKE) test PYTHON=$(2) VENV=.venv-$(1); fi
 
-.PHONY: test-py310 test-py312
+.PHONY: test-py310 test-py312 test-py313
 test-py310:
 	$(call test_on_other_python,3.10,$(call other_python,3.10))
 test-py312:
 	$(call test_on_other_python,3.12,$(call other_python,3.12))
+test-py313:
+	$(call test_on_other_python,3.13,$(call other_python,3.13))
 
 # Fast in-place build for development: the extension lands next to the
 # package sources, and PYTHONPATH=python picks it up.

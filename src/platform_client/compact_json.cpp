@@ -10,9 +10,9 @@
 
 namespace qc {
 
-// The shortcuts follow the json modules of 3.11 and 3.12; other interpreters
+// The shortcuts follow the json modules of 3.10 to 3.12; other interpreters
 // call json.loads and json.dumps.
-#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030D0000
+#if PY_VERSION_HEX >= 0x030A0000 && PY_VERSION_HEX < 0x030D0000
 namespace {
 
 PyObject* module_value(PyObject* module, PyObject* name) {

@@ -189,8 +189,8 @@ namespace qc {
 
 // Dictionary version tags change with every mutation and are unique across
 // dictionaries; type version tags are dropped when the type or a base
-// changes. Both are there in 3.11 and 3.12.
-#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030D0000
+// changes. Both are there from 3.10 to 3.12.
+#if PY_VERSION_HEX >= 0x030A0000 && PY_VERSION_HEX < 0x030D0000
 #define QC_HAVE_VERSION_TAGS 1
 #endif
 
