@@ -21,25 +21,21 @@ void remember(std::vector<PyObject*>& cache, PyObject* obj) {
 }
 
 bool text_attribute_is(PyObject* obj, PyObject* attribute, const char* expected) {
-    PyObject* value = PyObject_GetAttr(obj, attribute);
+    auto value = py::reinterpret_steal<py::object>(PyObject_GetAttr(obj, attribute));
     if (!value) {
         PyErr_Clear();
         return false;
     }
-    bool same = PyUnicode_Check(value) && PyUnicode_CompareWithASCIIString(value, expected) == 0;
-    Py_DECREF(value);
-    return same;
+    return PyUnicode_Check(value.ptr()) && PyUnicode_CompareWithASCIIString(value.ptr(), expected) == 0;
 }
 
 bool text_attribute_is(PyObject* obj, PyObject* attribute, PyObject* expected) {
-    PyObject* value = PyObject_GetAttr(obj, attribute);
+    auto value = py::reinterpret_steal<py::object>(PyObject_GetAttr(obj, attribute));
     if (!value) {
         PyErr_Clear();
         return false;
     }
-    bool same = PyUnicode_CheckExact(value) && PyUnicode_Compare(value, expected) == 0;
-    Py_DECREF(value);
-    return same;
+    return PyUnicode_CheckExact(value.ptr()) && PyUnicode_Compare(value.ptr(), expected) == 0;
 }
 
 }  // namespace
@@ -170,13 +166,12 @@ bool is_compiled_pattern(py::handle obj, const char* pattern, long flags) {
     }
     if (reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr())) != pattern_type) return false;
     if (!text_attribute_is(obj.ptr(), "pattern"_id, pattern)) return false;
-    PyObject* actual_flags = PyObject_GetAttr(obj.ptr(), "flags"_id);
+    auto actual_flags = py::reinterpret_steal<py::object>(PyObject_GetAttr(obj.ptr(), "flags"_id));
     if (!actual_flags) {
         PyErr_Clear();
         return false;
     }
-    long value = PyLong_Check(actual_flags) ? PyLong_AsLong(actual_flags) : -1;
-    Py_DECREF(actual_flags);
+    long value = PyLong_Check(actual_flags.ptr()) ? PyLong_AsLong(actual_flags.ptr()) : -1;
     if (value == -1 && PyErr_Occurred()) PyErr_Clear();
     if (value != flags) return false;
     remember(verified, obj.ptr());

@@ -22,12 +22,8 @@ auto while_handling(const py::error_already_set& handled, Body&& body) -> declty
         PyObject* inner_value = inner.value().ptr();
         PyObject* handled_value = handled.value().ptr();
         if (inner_value != handled_value) {
-            PyObject* existing = PyException_GetContext(inner_value);
-            if (existing) {
-                Py_DECREF(existing);
-            } else {
-                PyException_SetContext(inner_value, Py_NewRef(handled_value));
-            }
+            auto existing = py::reinterpret_steal<py::object>(PyException_GetContext(inner_value));
+            if (!existing) PyException_SetContext(inner_value, Py_NewRef(handled_value));
         }
         throw;
     }
