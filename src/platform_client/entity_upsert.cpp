@@ -1,4 +1,5 @@
 // Create-or-get of the run's entities: group, repository, branch, engagement.
+#include "debug_line.hpp"
 #include "operation_support.hpp"
 #include "raising.hpp"
 #include "specs.hpp"
@@ -12,8 +13,6 @@ py::object id_of_answer(py::handle data) {
     // An answer that is not a JSON object carries no id.
     return is_json_object(data) ? member(data, "id"_id) : py::none();
 }
-
-void log_debug(const Call& c, py::handle text) { call_method(c.global("logger"_id), "debug"_id, text); }
 
 py::object extract_response_id(const Call& c) {
     auto [self, data, name, context, entity_label] = c.args<5>();

@@ -1,6 +1,7 @@
 // Rendering of request payloads, uploaded files and response bodies as
 // bounded, masked log text, and the per-request "[HTTP] " lines.
 #include "compact_json.hpp"
+#include "debug_line.hpp"
 #include "fast_path.hpp"
 #include "own_redaction.hpp"
 #include "raising.hpp"
@@ -233,7 +234,7 @@ py::object log_request_attempt_payload(const Call& c) {
     if (!truthy(getattr(self, "verbose"_id)) || is_none(log_payload)) return py::none();
     py::object rendered = call_method(self, "_format_payload_for_log"_id, log_payload);
     py::object line = concat("[HTTP] Request payload: "_id, format_plain(rendered));
-    call_method(c.global("logger"_id), "debug"_id, line);
+    log_debug(c, line);
     return py::none();
 }
 
@@ -254,7 +255,7 @@ py::object log_response_status(const Call& c) {
     line = concat(line, format_plain(target));
     line = concat(line, " -> "_id);
     line = concat(line, format_plain(status));
-    call_method(c.global("logger"_id), "debug"_id, line);
+    log_debug(c, line);
     return py::none();
 }
 

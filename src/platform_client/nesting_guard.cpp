@@ -61,6 +61,32 @@ void leave_frame_depth() noexcept {
 #endif
 }
 
+bool frame_depth_left(int levels) {
+    PyThreadState* thread = PyThreadState_Get();
+#if PY_VERSION_HEX >= 0x030C0000
+    return thread->py_recursion_remaining > levels && thread->c_recursion_remaining > levels;
+#elif PY_VERSION_HEX >= 0x030B0000
+    return thread->recursion_remaining > levels;
+#else
+    return Py_GetRecursionLimit() - thread->recursion_depth > levels;
+#endif
+}
+
+FrameLevels::FrameLevels(int count) {
+    for (; entered_ < count; ++entered_) {
+        try {
+            enter_frame_depth(" while calling a Python object");
+        } catch (...) {
+            for (; entered_ > 0; --entered_) leave_frame_depth();
+            throw;
+        }
+    }
+}
+
+FrameLevels::~FrameLevels() {
+    for (; entered_ > 0; --entered_) leave_frame_depth();
+}
+
 BuiltinCallDepth::BuiltinCallDepth() {
     if (Py_EnterRecursiveCall(" while calling a Python object")) throw py::error_already_set();
 }

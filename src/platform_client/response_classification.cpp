@@ -1,4 +1,5 @@
 // Turning a final response into decoded JSON or into a PlatformError.
+#include "debug_line.hpp"
 #include "handled_exception.hpp"
 #include "log_text.hpp"
 #include "raising.hpp"
@@ -111,8 +112,7 @@ py::object parse_json_response(const Call& c) {
         py::object body = getattr(response, "text"_id);
         if (truthy(getattr(self, "verbose"_id))) {
             py::object safe_body = call_method(self, "_sanitize_body_string_for_log"_id, body);
-            py::object logger = c.global("logger"_id);
-            call_method(logger, "debug"_id, text_of({"[HTTP] Response body: "_id, first_500(safe_body), "..."_id}));
+            log_debug(c, text_of({"[HTTP] Response body: "_id, first_500(safe_body), "..."_id}));
         }
         if (is_html(body)) {
             py::object platform_error = c.global("PlatformError"_id);

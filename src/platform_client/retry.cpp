@@ -1,4 +1,5 @@
 // The one place where requests are sent: the retry loop and its policy.
+#include "debug_line.hpp"
 #include "handled_exception.hpp"
 #include "log_text.hpp"
 #include "raising.hpp"
@@ -107,10 +108,8 @@ py::object should_retry_response(const Call& c) {
     if (compare(attempt, max_attempts, Py_GE)) return py::bool_(false);
     py::object delay = call_method(self, "_retry_delay_for_response"_id, response, default_delay);
     if (truthy(getattr(self, "verbose"_id))) {
-        py::object logger = c.global("logger"_id);
-        call_method(logger, "debug"_id,
-                    text_of({"[HTTP] "_id, status, " Временная ошибка. Повтор через "_id, delay, "с... ("_id,
-                             attempt, "/"_id, max_attempts, ")"_id}));
+        log_debug(c, text_of({"[HTTP] "_id, status, " Временная ошибка. Повтор через "_id, delay, "с... ("_id,
+                              attempt, "/"_id, max_attempts, ")"_id}));
     } else {
         py::object logger = c.global("logger"_id);
         call_method(logger, "info"_id,
@@ -129,10 +128,8 @@ py::object should_retry_network_error(const Call& c) {
             error_text = call_method(self, "_hide_scan_submit_internals"_id, error_text);
             if (!truthy(error_text)) error_text = py::str("");
         }
-        py::object logger = c.global("logger"_id);
-        call_method(logger, "debug"_id,
-                    text_of({"[HTTP] Ошибка сети: "_id, error_text, ". Повтор через "_id, sleep_interval,
-                             "с... ("_id, attempt, "/"_id, max_attempts, ")"_id}));
+        log_debug(c, text_of({"[HTTP] Ошибка сети: "_id, error_text, ". Повтор через "_id, sleep_interval,
+                              "с... ("_id, attempt, "/"_id, max_attempts, ")"_id}));
     } else {
         py::object logger = c.global("logger"_id);
         call_method(logger, "info"_id,

@@ -1,4 +1,5 @@
 // Report upload, scan-archive submission and the pipeline status update.
+#include "debug_line.hpp"
 #include "handled_exception.hpp"
 #include "raising.hpp"
 #include "specs.hpp"
@@ -122,8 +123,7 @@ py::object submit_scan(const Call& c) {
     }
     py::object path = call_method(getattr(c.global("Endpoints"_id), "IMPORT_ARCHIVE"_id), "format"_id, engagement_id);
     if (truthy(getattr(self, "verbose"_id))) {
-        call_method(c.global("logger"_id), "debug"_id,
-                    concat(concat(py::str("Запуск сканирования для engagement_id="), id_text), py::str("...")));
+        log_debug(c, concat(concat(py::str("Запуск сканирования для engagement_id="), id_text), py::str("...")));
     }
     py::setattr(self, "_last_curl"_id, py::none());
     try {
