@@ -277,3 +277,20 @@ def test_errors_with_tracebacks_do_not_leak(pc):
 
     logging.getLogger("quillon_agent").setLevel(logging.DEBUG)  # str(error) renders its DEBUG tail too
     assert_no_leak(raise_and_drop, calls=200)
+
+
+def test_debug_lines_do_not_leak(pc):
+    # Records made and handed to a handler that keeps none of them.
+    logger = logging.getLogger("quillon_agent")
+    handler = logging.NullHandler()
+    level, propagate = logger.level, logger.propagate
+    logger.addHandler(handler)
+    logger.setLevel(logging.DEBUG)
+    logger.propagate = False
+    try:
+        client = new_client(pc, verbose=True)
+        assert_no_leak(lambda: client._log_request_attempt_payload({"a": 1}), calls=200)
+    finally:
+        logger.removeHandler(handler)
+        logger.setLevel(level)
+        logger.propagate = propagate
