@@ -15,23 +15,11 @@ namespace qc {
 #if PY_VERSION_HEX >= 0x030A0000 && PY_VERSION_HEX < 0x030D0000
 namespace {
 
-PyObject* module_value(PyObject* module, PyObject* name) {
-    PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(module), name);
-    if (!value) PyErr_Clear();
-    return value;
-}
-
 bool encoder_methods_are_standard(PyObject* encoder_type) {
-    static const std::pair<PyObject*, PyObject*> methods[] = {
-        {"__init__"_id, "JSONEncoder.__init__"_id},
-        {"encode"_id, "JSONEncoder.encode"_id},
-        {"iterencode"_id, "JSONEncoder.iterencode"_id},
-    };
-    for (const auto& [name, qualname] : methods) {
-        PyObject* found = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(encoder_type), name);
-        if (!found || !is_defined_as(found, "json.encoder"_id, qualname)) return false;
-    }
-    return true;
+    return methods_defined_as(reinterpret_cast<PyTypeObject*>(encoder_type), "json.encoder"_id,
+                              {{"__init__"_id, "JSONEncoder.__init__"_id},
+                               {"encode"_id, "JSONEncoder.encode"_id},
+                               {"iterencode"_id, "JSONEncoder.iterencode"_id}});
 }
 
 // _json.make_encoder: the C type the module exports under that name.

@@ -5,7 +5,6 @@
 
 #include <cstring>
 #include <optional>
-#include <utility>
 
 #include "fast_path.hpp"
 #include "nesting_guard.hpp"
@@ -14,25 +13,13 @@
 namespace qc {
 namespace {
 
-PyObject* namespace_value(PyObject* module, PyObject* name) {
-    PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(module), name);
-    if (!value) PyErr_Clear();
-    return value;
-}
-
 // The methods of Logger that logger.debug(msg) runs through.
 bool methods_are_standard(PyTypeObject* logger_type) {
-    static const std::pair<PyObject*, PyObject*> methods[] = {
-        {"debug"_id, "Logger.debug"_id},
-        {"_log"_id, "Logger._log"_id},
-        {"findCaller"_id, "Logger.findCaller"_id},
-        {"makeRecord"_id, "Logger.makeRecord"_id},
-    };
-    for (const auto& [name, qualname] : methods) {
-        PyObject* found = _PyType_Lookup(logger_type, name);
-        if (!found || !is_defined_as(found, "logging"_id, qualname)) return false;
-    }
-    return true;
+    return methods_defined_as(logger_type, "logging"_id,
+                              {{"debug"_id, "Logger.debug"_id},
+                               {"_log"_id, "Logger._log"_id},
+                               {"findCaller"_id, "Logger.findCaller"_id},
+                               {"makeRecord"_id, "Logger.makeRecord"_id}});
 }
 
 bool is_builtin_named(PyObject* obj, const char* name) {
@@ -44,22 +31,22 @@ bool is_builtin_named(PyObject* obj, const char* name) {
 // it has one, _is_internal_frame with os.path.normcase, which leaves POSIX
 // file names as they are.
 bool frame_reading_is_standard(PyObject* logging) {
-    PyObject* current_frame = namespace_value(logging, "currentframe"_id);
+    PyObject* current_frame = module_value(logging, "currentframe"_id);
     if (!current_frame || !is_defined_as(current_frame, "logging"_id, "<lambda>"_id)) return false;
-    PyObject* internal = namespace_value(logging, "_is_internal_frame"_id);
+    PyObject* internal = module_value(logging, "_is_internal_frame"_id);
     if (internal && !is_defined_as(internal, "logging"_id, "_is_internal_frame"_id)) return false;
     PyObject* sys = loaded_module("sys"_id);
-    if (!sys || namespace_value(logging, "sys"_id) != sys) return false;
-    if (!is_builtin_named(namespace_value(sys, "_getframe"_id), "_getframe")) return false;
+    if (!sys || module_value(logging, "sys"_id) != sys) return false;
+    if (!is_builtin_named(module_value(sys, "_getframe"_id), "_getframe")) return false;
     PyObject* os = loaded_module("os"_id);
     PyObject* posixpath = loaded_module("posixpath"_id);
-    if (!os || !posixpath || namespace_value(logging, "os"_id) != os) return false;
-    if (namespace_value(os, "path"_id) != posixpath) return false;
+    if (!os || !posixpath || module_value(logging, "os"_id) != os) return false;
+    if (module_value(os, "path"_id) != posixpath) return false;
     return stdlib_function_intact("posixpath"_id, "normcase"_id);
 }
 
 bool checked_standard_path(PyObject* logging, PyTypeObject* logger_type) {
-    PyObject* declared = namespace_value(logging, "Logger"_id);
+    PyObject* declared = module_value(logging, "Logger"_id);
     if (declared != reinterpret_cast<PyObject*>(logger_type)) return false;
     if (!is_stdlib_object(declared, "logging"_id, "Logger"_id)) return false;
     return methods_are_standard(logger_type) && frame_reading_is_standard(logging);
@@ -144,16 +131,16 @@ struct PathGlobals {
 };
 
 std::optional<PathGlobals> path_globals(PyObject* logging) {
-    PyObject* srcfile = namespace_value(logging, "_srcfile"_id);
+    PyObject* srcfile = module_value(logging, "_srcfile"_id);
     if (!srcfile || !PyUnicode_CheckExact(srcfile) || PyUnicode_GET_LENGTH(srcfile) == 0) return std::nullopt;
-    PyObject* level = namespace_value(logging, "DEBUG"_id);
-    if (!level || !namespace_value(logging, "_logRecordFactory"_id)) return std::nullopt;
+    PyObject* level = module_value(logging, "DEBUG"_id);
+    if (!level || !module_value(logging, "_logRecordFactory"_id)) return std::nullopt;
     return PathGlobals{srcfile, level};
 }
 
 // logging's record factory as makeRecord reads it, after isEnabledFor ran.
 py::object record_factory(PyObject* logging) {
-    PyObject* factory = namespace_value(logging, "_logRecordFactory"_id);
+    PyObject* factory = module_value(logging, "_logRecordFactory"_id);
     if (!factory) {
         PyErr_Format(PyExc_NameError, "name '%U' is not defined", "_logRecordFactory"_id);
         throw py::error_already_set();
@@ -176,13 +163,13 @@ bool standard_debug(py::handle logger, py::handle text) {
     if (!caller) return false;
     py::object level = py::reinterpret_borrow<py::object>(globals->level);
 
-    FrameLevels debug_frame(1);
+    CallDepth debug_frame;
     if (!truthy(call_method(logger, "isEnabledFor"_id, level))) return true;
-    FrameLevels log_frame(1);
+    CallDepth log_frame;
     py::object name = getattr(logger, "name"_id);
     py::object record;
     {
-        FrameLevels make_record_frame(1);
+        CallDepth make_record_frame;
         record = call(record_factory(logging), name, level, caller->filename, caller->lineno, text, py::tuple(),
                       py::none(), caller->function, py::none());
     }

@@ -49,6 +49,12 @@ PyObject* loaded_module(PyObject* module_name) {
     return PyModule_CheckExact(module) ? module : nullptr;
 }
 
+PyObject* module_value(PyObject* module, PyObject* name) {
+    PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(module), name);
+    if (!value) PyErr_Clear();
+    return value;
+}
+
 namespace {
 
 // A standard function found genuine: the object that `module.name` was when
@@ -106,6 +112,15 @@ bool is_defined_as(py::handle obj, PyObject* module_name, PyObject* qualname) {
         Py_SETREF(entry->obj, Py_NewRef(obj.ptr()));
     } else if (genuine_objects().size() < 64) {
         genuine_objects().push_back({module_name, qualname, Py_NewRef(obj.ptr())});
+    }
+    return true;
+}
+
+bool methods_defined_as(PyTypeObject* type, PyObject* module_name,
+                        std::initializer_list<std::pair<PyObject*, PyObject*>> methods) {
+    for (const auto& [name, qualname] : methods) {
+        PyObject* found = _PyType_Lookup(type, name);
+        if (!found || !is_defined_as(found, module_name, qualname)) return false;
     }
     return true;
 }

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <utility>
 #include <vector>
 
 #include "function_object.hpp"
@@ -35,6 +36,14 @@ bool stdlib_function_intact(PyObject* module_name, PyObject* name);
 
 // sys.modules[module_name] when it is a module, borrowed; else NULL.
 PyObject* loaded_module(PyObject* module_name);
+
+// module.__dict__[name], borrowed; NULL when missing (no error set).
+PyObject* module_value(PyObject* module, PyObject* name);
+
+// Each (name, qualname) of `methods` found on `type` is a Python function
+// defined in `module_name` as qualname, as is_defined_as checks it.
+bool methods_defined_as(PyTypeObject* type, PyObject* module_name,
+                        std::initializer_list<std::pair<PyObject*, PyObject*>> methods);
 
 // `self.name` finds the module's own method made from `spec`: attribute
 // lookup is the ordinary one, the instance does not shadow the name, and the

@@ -72,21 +72,6 @@ bool frame_depth_left(int levels) {
 #endif
 }
 
-FrameLevels::FrameLevels(int count) {
-    for (; entered_ < count; ++entered_) {
-        try {
-            enter_frame_depth(" while calling a Python object");
-        } catch (...) {
-            for (; entered_ > 0; --entered_) leave_frame_depth();
-            throw;
-        }
-    }
-}
-
-FrameLevels::~FrameLevels() {
-    for (; entered_ > 0; --entered_) leave_frame_depth();
-}
-
 BuiltinCallDepth::BuiltinCallDepth() {
     if (Py_EnterRecursiveCall(" while calling a Python object")) throw py::error_already_set();
 }

@@ -19,18 +19,6 @@ void leave_frame_depth() noexcept;
 // native step that stands for that many nested calls cannot meet it.
 bool frame_depth_left(int levels);
 
-// `count` levels of frame depth, held for a scope.
-class FrameLevels {
-public:
-    explicit FrameLevels(int count);
-    ~FrameLevels();
-    FrameLevels(const FrameLevels&) = delete;
-    FrameLevels& operator=(const FrameLevels&) = delete;
-
-private:
-    int entered_ = 0;
-};
-
 // One level of a nested container. The interpreter's depth limit is the
 // first guard; a check of the C stack covers hosts that raise that limit
 // beyond what the stack can hold, so deep nesting ends in RecursionError,
