@@ -247,6 +247,129 @@ def test_replaced_json_decoding_pieces_are_used_for_bodies(pc, monkeypatch, owne
     assert rendered == new_client(pc)._sanitize_body_string_for_log(body)
 
 
+# --- JSON bodies rendered from their text ----------------------------------------
+
+JSON_KEYS = st.one_of(st.sampled_from(["id", "Authorization", "API_KEY", "monkey", "name", "İ", "url", "pass\\word"]),
+                      st.text(max_size=4))
+JSON_TEXTS = st.one_of(st.sampled_from(["https://u:p@h/x?a=1&password=2#f", "see http://h/?token=1 and 'http://x'",
+                                        "ftp://u:p@h", "plain", "http://", "https://[::1", "é http://h/é",
+                                        "\x00\x1f\x7f", 'q"uote\\', "\u2028", "\U0001f600"]),
+                       st.text(max_size=5))
+JSON_LEAVES = st.one_of(JSON_TEXTS, st.integers(), st.integers(-10**30, 10**30), st.booleans(), st.none(),
+                        st.floats(allow_nan=False, allow_infinity=False))
+
+
+@st.composite
+def token_and_json_body(draw):
+    token = draw(st.one_of(st.none(), tokens, st.sampled_from(["1", "h", "id", "x/a", "é"])))
+    leaves = st.one_of(JSON_LEAVES, st.just(token or ""))
+    value = draw(st.recursive(leaves, lambda inner: st.one_of(
+        st.lists(inner, max_size=3), st.dictionaries(st.one_of(JSON_KEYS, st.just(token or "k")), inner, max_size=4)),
+        max_leaves=14))
+    text = json.dumps(value, ensure_ascii=draw(st.booleans()), indent=draw(st.sampled_from([None, 0, 2, "\t"])),
+                      separators=draw(st.sampled_from([None, (",", ":"), (" , ", " :\n")])))
+    if draw(st.booleans()):
+        text = text.replace("/", "\\/")  # only strings hold a slash
+    return token, draw(st.sampled_from(["", " ", "\n\t"])) + text + draw(st.sampled_from(["", "\r\n"]))
+
+
+@SETTINGS
+@given(case=token_and_json_body())
+def test_json_body_rendered_from_its_text_equals_the_general_path(pc, case):
+    token, body = case
+    client = new_client(pc, token)
+    assert_same_as_general_path(pc, "json", lambda: client._sanitize_body_string_for_log(body))
+
+
+@pytest.mark.parametrize("body", [
+    '{"a": 1, "b": 2, "a": 3}', "{" + ", ".join(f'"k{i % 11}": {i}' for i in range(30)) + "}",
+    '{"password": {"a": 1, "a": 2}, "x": [1, -0, 1.50, 1E400, -1e400, 2e-3, 1e5, 0.1]}', "-0", "[-0.0, 1e-400]",
+    '"\\ud83d\\ude00"', '["\\udc00", "\\ud800x"]', "NaN", '{"token": -Infinity}', "\ufeff{}", '"\x01"', "[1,]",
+    '{"a": 1,}', "01", "1.", "1e", "[1e+]", '{"a" 1}', '{"pass\\u0077ord": "x", "u": "http:\\/\\/u:p@h\\/"}',
+    '{"password": [1,]}', '{"password": "\\ud800"}', "1" * 700, "-" + "1" * 639, "[" * 40 + "]" * 40,
+    "[" * 31 + '{"token": "x"}' + "]" * 31, '"a" "b"', "[true, false, null, nulls]", " [ ] ", "{ }", "",
+    '{"s": "' + "x" * 2500 + '"}', '{"t": "xxtok-SECRET-1234567890yy"}', '"tok-SECRET-\\u0031234567890"',
+])
+def test_json_bodies_the_text_rendering_leaves_or_takes_equal_the_general_path(pc, body):
+    client = new_client(pc)
+    assert_same_as_general_path(pc, "json", lambda: client._sanitize_body_string_for_log(body))
+
+
+@pytest.mark.parametrize(("body", "expected"), [
+    ('{"password": {"a": [1]}, "n": -0, "f": 1.50, "big": 1e400, "s": "\\/\\u00e9"}',
+     '{"password": "***", "n": 0, "f": 1.5, "big": Infinity, "s": "/é"}'),
+    ('{"a": 1, "a": 2, "b": 3}', '{"a": 2, "b": 3}'),
+    ('{"pass\\u0077ord": 1}', '{"password": "***"}'),
+    ('["http:\\/\\/u:p@h\\/x?token=1"]', '["http://***@h/x?token=%2A%2A%2A"]'),
+])
+def test_json_bodies_rendered(pc, body, expected):
+    assert new_client(pc)._sanitize_body_string_for_log(body) == expected
+
+
+def _decoder_with(**settings):
+    return json.JSONDecoder(**settings)
+
+
+@pytest.mark.parametrize(("decoder", "body"), [
+    (lambda: _decoder_with(parse_float=__import__("decimal").Decimal), '{"f": 1.10}'),
+    (lambda: _decoder_with(parse_int=float), "[1, 2]"),
+    (lambda: _decoder_with(object_pairs_hook=lambda pairs: {"pairs": len(pairs)}), '{"a": 1}'),
+    (lambda: _decoder_with(object_hook=lambda obj: ["hooked"]), '{"a": 1}'),
+    (lambda: _decoder_with(strict=False), '"a\tb"'),
+], ids=["parse_float", "parse_int", "object_pairs_hook", "object_hook", "strict"])
+def test_default_decoder_with_other_settings_is_followed(pc, monkeypatch, decoder, body):
+    standard = new_client(pc)._sanitize_body_string_for_log(body)
+    monkeypatch.setattr(json, "_default_decoder", decoder())
+    assert new_client(pc)._sanitize_body_string_for_log(body) != standard
+
+
+def test_overridden_payload_rendering_is_called_for_json_bodies(pc):
+    class Host(pc.PlatformClient):
+        def _format_payload_for_log(self, payload):
+            return f"host {payload!r}"
+
+    client = new_client(pc)
+    client.__class__ = Host
+    assert client._sanitize_body_string_for_log('{"a": [1]}') == "host {'a': [1]}"
+    client.__class__ = pc.PlatformClient
+    client._format_payload_for_log = lambda payload: "instance"
+    assert client._sanitize_body_string_for_log("[1]") == "instance"
+
+
+def test_changed_encoder_separator_is_used_for_json_bodies(pc, monkeypatch):
+    monkeypatch.setattr(json.JSONEncoder, "item_separator", ";")
+    assert new_client(pc)._sanitize_body_string_for_log('{"a": [1, 2], "b": 3}') == '{"a": [1;2];"b": 3}'
+
+
+@pytest.mark.parametrize("body", ['[[[["x"]]]]', '{"a": {"b": {"token": [1], "c": "x"}}}', "[1, {]"])
+def test_json_body_near_the_depth_limit_renders_as_on_the_general_path(pc, body):
+    """The general path here is the markers as a list, which keeps decoding
+    and encoding as they are: a wrapped `json` would add frames of its own."""
+    client = new_client(pc)
+
+    def at_depth(levels):
+        def down(n):
+            return down(n - 1) if n else client._sanitize_body_string_for_log(body)
+        try:
+            return down(levels)
+        except RecursionError:
+            return RecursionError
+
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(400)
+    try:
+        depths = range(150, 400, 3)
+        fast = [at_depth(levels) for levels in depths]
+        patch = with_marker_list(pc)
+        try:
+            slow = [at_depth(levels) for levels in depths]
+        finally:
+            patch.undo()
+    finally:
+        sys.setrecursionlimit(limit)
+    assert fast == slow
+
+
 # --- curl quoting --------------------------------------------------------------
 
 QUOTE_PIECES = ["'", '"', " ", "a", "Z", "0", "_", "@", "%", "+", "=", ":", ",", ".", "/", "-", "$", "!", "é", "\n",

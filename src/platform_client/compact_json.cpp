@@ -119,6 +119,31 @@ Py_ssize_t skip_json_whitespace(PyObject* text, Py_ssize_t at) {
 
 bool decodes_as_standard(const Call& c) { return standard_scanner(c) != nullptr; }
 
+namespace {
+
+// The scanner was made from a decoder with no hooks: strict, objects as
+// dicts, numbers as int and float.
+bool scanner_settings_are_default(PyObject* scanner) {
+    auto setting = [scanner](PyObject* name) { return getattr(scanner, name); };
+    return setting("strict"_id).ptr() == Py_True && setting("object_hook"_id).is_none() &&
+           setting("object_pairs_hook"_id).is_none() &&
+           setting("parse_float"_id).ptr() == reinterpret_cast<PyObject*>(&PyFloat_Type) &&
+           setting("parse_int"_id).ptr() == reinterpret_cast<PyObject*>(&PyLong_Type);
+}
+
+}  // namespace
+
+bool decodes_with_default_settings(const Call& c) {
+    PyObject* scanner = standard_scanner(c);
+    if (!scanner) return false;
+    // Held, so that another scanner cannot come to live at the same address.
+    static py::object& verified = *new py::object;
+    if (verified.ptr() == scanner) return true;
+    if (!scanner_settings_are_default(scanner)) return false;
+    verified = py::reinterpret_borrow<py::object>(scanner);
+    return true;
+}
+
 std::optional<py::object> loads_for_log(const Call& c, py::handle text) {
     if (!PyUnicode_CheckExact(text.ptr())) return std::nullopt;
     PyObject* scanner = standard_scanner(c);
@@ -250,6 +275,51 @@ private:
     bool busy_ = false;
 };
 
+void check_written(int status) {
+    if (status < 0) throw py::error_already_set();
+}
+
+void write_json_escape(_PyUnicodeWriter& writer, Py_UCS4 ch) {
+    const char* two = nullptr;
+    switch (ch) {
+        case '\\': two = "\\\\"; break;
+        case '"': two = "\\\""; break;
+        case '\b': two = "\\b"; break;
+        case '\f': two = "\\f"; break;
+        case '\n': two = "\\n"; break;
+        case '\r': two = "\\r"; break;
+        case '\t': two = "\\t"; break;
+        default: {
+            static constexpr char hex[] = "0123456789abcdef";
+            const char code[] = {'\\', 'u', '0', '0', hex[(ch >> 4) & 0xf], hex[ch & 0xf]};
+            check_written(_PyUnicodeWriter_WriteASCIIString(&writer, code, 6));
+            return;
+        }
+    }
+    check_written(_PyUnicodeWriter_WriteASCIIString(&writer, two, 2));
+}
+
+}  // namespace
+
+void write_json_string(_PyUnicodeWriter& writer, PyObject* text) {
+    check_written(_PyUnicodeWriter_WriteChar(&writer, '"'));
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    Py_ssize_t plain_from = 0;
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        Py_UCS4 ch = PyUnicode_READ(kind, data, i);
+        if (ch > 0x1f && ch != '\\' && ch != '"') continue;
+        if (i > plain_from) check_written(_PyUnicodeWriter_WriteSubstring(&writer, text, plain_from, i));
+        plain_from = i + 1;
+        write_json_escape(writer, ch);
+    }
+    if (plain_from < length) check_written(_PyUnicodeWriter_WriteSubstring(&writer, text, plain_from, length));
+    check_written(_PyUnicodeWriter_WriteChar(&writer, '"'));
+}
+
+namespace {
+
 // What the C encoder writes for a value made only of what it encodes by
 // itself (None, booleans, str, int, float, lists, tuples and plain dicts with
 // str keys), written here in one pass without the chunk list; nothing for a
@@ -305,41 +375,9 @@ private:
         return text(detail::checked(PyFloat_Type.tp_repr(value)));
     }
 
-    // encode_basestring: quotes, with backslash, quote and control
-    // characters escaped.
     bool string(PyObject* value) {
-        check(_PyUnicodeWriter_WriteChar(&writer_, '"'));
-        const int kind = PyUnicode_KIND(value);
-        const void* data = PyUnicode_DATA(value);
-        const Py_ssize_t length = PyUnicode_GET_LENGTH(value);
-        Py_ssize_t plain_from = 0;
-        for (Py_ssize_t i = 0; i < length; ++i) {
-            Py_UCS4 ch = PyUnicode_READ(kind, data, i);
-            if (ch > 0x1f && ch != '\\' && ch != '"') continue;
-            if (i > plain_from) check(_PyUnicodeWriter_WriteSubstring(&writer_, value, plain_from, i));
-            plain_from = i + 1;
-            escape(ch);
-        }
-        if (plain_from < length) check(_PyUnicodeWriter_WriteSubstring(&writer_, value, plain_from, length));
-        check(_PyUnicodeWriter_WriteChar(&writer_, '"'));
+        write_json_string(writer_, value);
         return true;
-    }
-
-    void escape(Py_UCS4 ch) {
-        switch (ch) {
-            case '\\': ascii("\\\\"); return;
-            case '"': ascii("\\\""); return;
-            case '\b': ascii("\\b"); return;
-            case '\f': ascii("\\f"); return;
-            case '\n': ascii("\\n"); return;
-            case '\r': ascii("\\r"); return;
-            case '\t': ascii("\\t"); return;
-            default: {
-                static constexpr char hex[] = "0123456789abcdef";
-                const char code[] = {'\\', 'u', '0', '0', hex[(ch >> 4) & 0xf], hex[ch & 0xf], 0};
-                ascii(code);
-            }
-        }
     }
 
     // A container on the way down from the top, met again, is a cycle.
@@ -428,8 +466,18 @@ std::optional<py::object> dumps_for_log(const Call& c, py::handle value) {
     return detail::checked(PyUnicode_Join(""_id, chunks.ptr()));
 }
 
+std::optional<JsonSeparators> plain_json_separators(const Call& c) {
+    std::optional<EncoderPieces> pieces = standard_encoder_pieces(c);
+    if (!pieces || !PyUnicode_Check(pieces->key_separator) || !PyUnicode_Check(pieces->item_separator)) {
+        return std::nullopt;
+    }
+    return JsonSeparators{pieces->key_separator, pieces->item_separator};
+}
+
 #else
 bool decodes_as_standard(const Call&) { return false; }
+bool decodes_with_default_settings(const Call&) { return false; }
+std::optional<JsonSeparators> plain_json_separators(const Call&) { return std::nullopt; }
 std::optional<py::object> loads_for_log(const Call&, py::handle) { return std::nullopt; }
 std::optional<py::object> dumps_for_log(const Call&, py::handle) { return std::nullopt; }
 #endif

@@ -30,4 +30,20 @@ std::optional<py::object> loads_for_log(const Call& c, py::handle text);
 // standard library defines it, so what it accepts is known.
 bool decodes_as_standard(const Call& c);
 
+// Standard decoding whose scanner keeps the default settings: no hooks,
+// strict strings, int and float for numbers.
+bool decodes_with_default_settings(const Call& c);
+
+// The separators json.dumps(value, ensure_ascii=False, default=str) writes,
+// while dumps_for_log would write a plain value itself; nothing otherwise.
+struct JsonSeparators {
+    PyObject* key;   // borrowed: held by the encoder class
+    PyObject* item;
+};
+std::optional<JsonSeparators> plain_json_separators(const Call& c);
+
+// `text` (a str) as the C encoder writes it with ensure_ascii=False: in
+// double quotes, with backslash, quote and control characters escaped.
+void write_json_string(_PyUnicodeWriter& writer, PyObject* text);
+
 }  // namespace qc

@@ -3,6 +3,8 @@
 #include "compact_json.hpp"
 #include "debug_line.hpp"
 #include "fast_path.hpp"
+#include "json_body.hpp"
+#include "nesting_guard.hpp"
 #include "own_redaction.hpp"
 #include "raising.hpp"
 #include "sequence_unpacking.hpp"
@@ -12,6 +14,8 @@ namespace qc {
 namespace {
 
 constexpr Py_ssize_t payload_length_cap = 2000;
+
+extern const FunctionSpec format_payload_for_log_spec;
 
 bool is_none(py::handle value) { return value.ptr() == Py_None; }
 
@@ -45,6 +49,18 @@ py::object type_placeholder(py::handle value) {
 bool is_str_or_bytes(py::handle value) { return PyUnicode_Check(value.ptr()) || PyBytes_Check(value.ptr()); }
 
 py::object unrenderable_payload() { return py::str("<unrenderable payload>"); }
+
+// A rendering longer than the cap keeps its head and a marker.
+py::object capped(py::handle self, py::object rendered) {
+    Py_ssize_t length = PyObject_Length(rendered.ptr());
+    if (length < 0) throw py::error_already_set();
+    if (length <= payload_length_cap) return rendered;
+    py::object head = detail::checked(PySequence_GetSlice(rendered.ptr(), 0, payload_length_cap));
+    py::object joined = detail::checked(PyNumber_Add(head.ptr(), py::str("...<truncated>").ptr()));
+    // The cut can end on the start of the token and the suffix supply its
+    // tail (a token that ends in a dot), so the joined text is masked again.
+    return call_method(self, "_mask_token_only"_id, joined);
+}
 
 py::object format_payload_for_log(const Call& c) {
     auto [self, payload] = c.args<2>();
@@ -82,14 +98,7 @@ py::object format_payload_for_log(const Call& c) {
 
     rendered = own && rendered_natively ? own->text(rendered)
                                         : call_method(self, "_sanitize_text_for_log"_id, rendered);
-    Py_ssize_t length = PyObject_Length(rendered.ptr());
-    if (length < 0) throw py::error_already_set();
-    if (length <= payload_length_cap) return rendered;
-    py::object head = detail::checked(PySequence_GetSlice(rendered.ptr(), 0, payload_length_cap));
-    py::object capped = detail::checked(PyNumber_Add(head.ptr(), py::str("...<truncated>").ptr()));
-    // The cut can end on the start of the token and the suffix supply its
-    // tail (a token that ends in a dot), so the joined text is masked again.
-    return call_method(self, "_mask_token_only"_id, capped);
+    return capped(self, rendered);
 }
 
 // What a JSON value (or NaN, Infinity, -Infinity, which the decoder takes)
@@ -132,8 +141,22 @@ bool cannot_be_json(const Call& c, py::handle body) {
     return decodes_as_standard(c);
 }
 
+// The JSON step while the rendering is the client's own throughout: the
+// masked value written straight from the text, then masked as a whole and
+// capped as _format_payload_for_log does it.
+std::optional<py::object> json_body_shown_natively(const Call& c, py::handle self, py::handle body) {
+    if (!is_own_method(c, self, "_format_payload_for_log"_id, format_payload_for_log_spec)) return std::nullopt;
+    std::optional<OwnRedaction> own = OwnRedaction::of(c, self);
+    if (!own) return std::nullopt;
+    std::optional<py::object> rendered = render_masked_json(c, *own, body);
+    if (!rendered) return std::nullopt;
+    CallDepth format_call;
+    return capped(self, own->text(*rendered));
+}
+
 py::object sanitize_body_string_for_log(const Call& c) {
     auto [self, body] = c.args<2>();
+    if (std::optional<py::object> shown = json_body_shown_natively(c, self, body)) return *shown;
     if (!cannot_be_json(c, body)) try {
         std::optional<py::object> decoded = loads_for_log(c, body);
         py::object value = decoded ? std::move(*decoded) : call_method(c.global("json"_id), "loads"_id, body);

@@ -42,6 +42,13 @@ public:
     py::object payload(py::handle payload);
     py::object text(py::handle text);
 
+    // _is_sensitive_payload_key(key), for a str key.
+    bool sensitive(py::handle key);
+    // No host code has replaced a piece since the checks.
+    bool intact() const { return own_; }
+    // The client's token: None or a str.
+    py::handle token() const { return token_; }
+
 private:
     OwnRedaction(const Call& c, py::handle self) : call_(&c), self_(self) {}
     bool refresh();
@@ -55,7 +62,6 @@ private:
     py::object mask(py::handle text);
     bool holds_token(std::string_view ascii) const;
     py::object shown_key(py::handle key);
-    bool sensitive(py::handle key);
     py::object through_client(PyObject* method, py::handle argument);
 
     struct Reencoded {
