@@ -156,15 +156,17 @@ std::optional<py::object> json_body_shown_natively(const Call& c, py::handle sel
 
 py::object sanitize_body_string_for_log(const Call& c) {
     auto [self, body] = c.args<2>();
-    if (std::optional<py::object> shown = json_body_shown_natively(c, self, body)) return *shown;
-    if (!cannot_be_json(c, body)) try {
-        std::optional<py::object> decoded = loads_for_log(c, body);
-        py::object value = decoded ? std::move(*decoded) : call_method(c.global("json"_id), "loads"_id, body);
-        return call_method(self, "_format_payload_for_log"_id, value);
-    } catch (py::error_already_set& e) {
-        // Nesting deeper than the decoder or the renderer can follow counts
-        // as not JSON.
-        if (!caught_any(e, {PyExc_TypeError, PyExc_ValueError, PyExc_RecursionError})) throw;
+    if (!cannot_be_json(c, body)) {
+        if (std::optional<py::object> shown = json_body_shown_natively(c, self, body)) return *shown;
+        try {
+            std::optional<py::object> decoded = loads_for_log(c, body);
+            py::object value = decoded ? std::move(*decoded) : call_method(c.global("json"_id), "loads"_id, body);
+            return call_method(self, "_format_payload_for_log"_id, value);
+        } catch (py::error_already_set& e) {
+            // Nesting deeper than the decoder or the renderer can follow
+            // counts as not JSON.
+            if (!caught_any(e, {PyExc_TypeError, PyExc_ValueError, PyExc_RecursionError})) throw;
+        }
     }
 
     if (std::optional<OwnRedaction> own = OwnRedaction::of(c, self)) {
