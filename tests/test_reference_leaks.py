@@ -190,6 +190,11 @@ RENDERING = {
     "_format_payload_for_log": lambda c: c._format_payload_for_log(NESTED),
     "_format_payload_for_log_long": lambda c: c._format_payload_for_log(["x" * 50] * 60),
     "_sanitize_body_string_for_log_json": lambda c: c._sanitize_body_string_for_log('{"password": "p", "a": [1]}'),
+    "_sanitize_body_string_for_log_json_rendered": lambda c: c._sanitize_body_string_for_log(
+        '{"u": "http:\\/\\/u:p@h\\/?token=1", "t": "%s", "e": "\\u00e9\\n", "n": [-0, 1.50, 1e400], %s}'
+        % (TOKEN, ", ".join(f'"k{i}": {i}' for i in range(12)))),
+    "_sanitize_body_string_for_log_json_given_up": lambda c: c._sanitize_body_string_for_log(
+        '{"a": {"b": 1, "c": "x", "b": 2}, "password": [1]}'),
     "_sanitize_body_string_for_log_form": lambda c: c._sanitize_body_string_for_log(FORM_BODY),
     "_sanitize_body_string_for_log_text": lambda c: c._sanitize_body_string_for_log(f"oops {TOKEN} http://u:p@h/"),
     "_payload_from_request_kwargs": lambda c: c._payload_from_request_kwargs(
