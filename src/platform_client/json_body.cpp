@@ -5,7 +5,6 @@
 #include <cstring>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "compact_json.hpp"
 #include "nesting_guard.hpp"
