@@ -335,7 +335,9 @@ private:
             return true;
         }
         py::object decoded = content(*span);
-        if (!maskable(decoded.ptr(), 0, PyUnicode_GET_LENGTH(decoded.ptr()))) {
+        // Unescaped, the content is the text just tested; escaped, only the
+        // decoded content tells.
+        if (span->escaped && !maskable(decoded.ptr(), 0, PyUnicode_GET_LENGTH(decoded.ptr()))) {
             write_json_string(writer_, decoded.ptr());
             return true;
         }
