@@ -638,6 +638,10 @@ HEADER_CASES = {
     "store key out of step": lambda h: h._store.update(x=("Content-Type", "text/other")),
     "store entry not a pair": lambda h: h._store.update(x=("X",)),
     "value not text": lambda h: h.update({"Content-Type": 5}),
+    "store key not text": lambda h: h._store.update({5: ("X", "y")}),
+    "multipart in mixed case": lambda h: h.update({"Content-Type": "text/x; Multipart/Form-DATA"}),
+    "multipart cut short": lambda h: h.update({"Content-Type": "multipart/form-dat"}),
+    "non-ASCII content type": lambda h: h.update({"Content-Type": "multipart/form-data; name=é"}),
 }
 
 
@@ -674,6 +678,31 @@ def test_replaced_header_methods_are_called(pc, monkeypatch, owner, name):
     assert seen
 
 
+@pytest.mark.parametrize("on", ["class", "instance"])
+def test_url_step_replaced_after_commands_were_built_is_called(pc, monkeypatch, on):
+    client = new_client(pc)
+    request = requests.Request("GET", "http://h/p").prepare()
+    for _ in range(2):
+        assert client._curl_command(request) == "curl -X GET http://h/p"
+    target = pc.PlatformClient if on == "class" else client
+    monkeypatch.setattr(target, "_sanitize_url_for_log",
+                        (lambda self, url: "<" + url + ">") if on == "class" else (lambda url: "<" + url + ">"))
+    assert client._curl_command(request) == "curl -X GET '<http://h/p>'"
+
+
+def test_shlex_being_initialised_makes_the_import_wait_for_it(pc, monkeypatch):
+    # The import statement waits on the module's lock while its spec says
+    # another thread is still initialising it.
+    client = new_client(pc)
+    request = requests.Request("GET", "http://h/p").prepare()
+    for _ in range(2):
+        client._curl_command(request)
+    seen = calls_to(sys.modules["_frozen_importlib"], "_lock_unlock_module", monkeypatch)
+    monkeypatch.setattr(shlex.__spec__, "_initializing", True)
+    assert client._curl_command(request) == "curl -X GET http://h/p"
+    assert seen == [("shlex",)]
+
+
 # --- checks remembered between calls ---------------------------------------------
 # The shortcuts remember that their checks passed until something they read
 # changes; each case warms them up first, then changes one piece.
@@ -708,6 +737,10 @@ REMEMBERED_CASES = {
         lambda client: "<https://host/</p>" in client._sanitize_url_for_log("https://host/p")),
     "shlex.quote replaced": (
         lambda mp, pc: mp.setattr(shlex, "quote", lambda s: "<" + s + ">"),
+        lambda client: client._curl_command(requests.Request("GET", "http://h/p").prepare())
+        == "curl -X GET <http://h/p>"),
+    "shlex replaced in sys.modules": (
+        lambda mp, pc: mp.setitem(sys.modules, "shlex", types.SimpleNamespace(quote=lambda s: "<" + s + ">")),
         lambda client: client._curl_command(requests.Request("GET", "http://h/p").prepare())
         == "curl -X GET <http://h/p>"),
     "header items replaced": (

@@ -1,11 +1,14 @@
 // The short, masked curl command that reproduces a prepared request.
 #include "fast_path.hpp"
+#include "nesting_guard.hpp"
+#include "own_redaction.hpp"
 #include "raising.hpp"
 #include "specs.hpp"
 
 #include <cstring>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -15,12 +18,56 @@ namespace {
 // Bodies this long are left out of the command entirely.
 constexpr Py_ssize_t body_length_limit = 1000;
 
-// builtins.__import__ as the interpreter defines it.
+// builtins.__import__ as the interpreter defines it; the one found is held,
+// so that no other object can come to live at its address.
 bool is_builtin_import(PyObject* function) {
+    static py::object& known = *new py::object;
+    if (function == known.ptr()) return true;
     if (!PyCFunction_Check(function)) return false;
     PyObject* owner = PyCFunction_GET_SELF(function);
-    return owner && PyModule_Check(owner) && std::strcmp(PyModule_GetName(owner), "builtins") == 0 &&
-           std::strcmp(reinterpret_cast<PyCFunctionObject*>(function)->m_ml->ml_name, "__import__") == 0;
+    if (!owner || !PyModule_Check(owner) || std::strcmp(PyModule_GetName(owner), "builtins") != 0 ||
+        std::strcmp(reinterpret_cast<PyCFunctionObject*>(function)->m_ml->ml_name, "__import__") != 0) {
+        PyErr_Clear();
+        return false;
+    }
+    known = py::reinterpret_borrow<py::object>(function);
+    return true;
+}
+
+// The module the import statement gives back at once for "shlex": the one
+// in sys.modules, whose spec says it is not being initialised (else the
+// import waits for the thread that is doing it). Remembered while
+// sys.modules, the module's namespace and the spec are unchanged; NULL when
+// that is not known, and the import system runs.
+PyObject* loaded_shlex_known_ready() {
+    static GuardMemo& memo = *new GuardMemo;
+    static py::object& ready = *new py::object;
+    if (memo.holds({})) return ready.ptr();
+    memo.begin({});
+    PyObject* module = loaded_module("shlex"_id);
+    if (!module || _PyType_Lookup(&PyModule_Type, "__spec__"_id)) return nullptr;
+    PyObject* spec = module_value(module, "__spec__"_id);
+    if (!spec || spec == Py_None) return nullptr;
+    PyTypeObject* spec_type = Py_TYPE(spec);
+    if (spec_type->tp_getattro != PyObject_GenericGetAttr || !has_instance_dict(spec_type) ||
+        _PyType_Lookup(spec_type, "_initializing"_id)) {
+        return nullptr;
+    }
+    PyObject** spec_dict = _PyObject_GetDictPtr(spec);
+    if (!spec_dict || !*spec_dict || !PyDict_CheckExact(*spec_dict)) return nullptr;
+    PyObject* initializing = PyDict_GetItemWithError(*spec_dict, "_initializing"_id);
+    if (PyErr_Occurred()) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    if (initializing && initializing != Py_False) return nullptr;
+    memo.read_dict(PyImport_GetModuleDict());
+    memo.read_dict(PyModule_GetDict(module));
+    memo.read_type(spec_type);
+    memo.read_instance_dict(spec);
+    memo.seal();
+    ready = py::reinterpret_borrow<py::object>(module);
+    return module;
 }
 
 // `import shlex`, as the statement does it: through the builtins' __import__,
@@ -34,6 +81,7 @@ py::object import_shlex(const Call& c) {
         throw py::error_already_set();
     }
     if (is_builtin_import(import_function)) {
+        if (PyObject* ready = loaded_shlex_known_ready()) return py::reinterpret_borrow<py::object>(ready);
         // What the builtin does once it has parsed its arguments.
         return detail::checked(
             PyImport_ImportModuleLevelObject("shlex"_id, c.module_globals().ptr(), Py_None, Py_None, 0));
@@ -58,12 +106,26 @@ public:
         bool safe = true;
         for (Py_ssize_t i = 0; i < length && safe; ++i) safe = is_safe(PyUnicode_READ(kind, data, i));
         if (safe) return py::reinterpret_borrow<py::object>(text);
+        Py_ssize_t quote_at = PyUnicode_FindChar(raw, '\'', 0, length, 1);
+        if (quote_at == -2) throw py::error_already_set();
+        if (quote_at == -1) return wrapped_in_quotes(raw);
         py::object inner = detail::checked(PyUnicode_Replace(raw, "'"_id, "'\"'\"'"_id, -1));
         py::object quoted = detail::checked(PyUnicode_Concat("'"_id, inner.ptr()));
         return detail::checked(PyUnicode_Concat(quoted.ptr(), "'"_id));
     }
 
 private:
+    // "'" + text + "'", made at once.
+    static py::object wrapped_in_quotes(PyObject* text) {
+        Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+        py::object quoted = detail::checked(PyUnicode_New(length + 2, PyUnicode_MAX_CHAR_VALUE(text)));
+        PyObject* out = quoted.ptr();
+        PyUnicode_WRITE(PyUnicode_KIND(out), PyUnicode_DATA(out), 0, '\'');
+        if (PyUnicode_CopyCharacters(out, 1, text, 0, length) < 0) throw py::error_already_set();
+        PyUnicode_WRITE(PyUnicode_KIND(out), PyUnicode_DATA(out), length + 1, '\'');
+        return quoted;
+    }
+
     // Word characters in ASCII mode, and @ % + = : , . / -
     static bool is_safe(Py_UCS4 ch) {
         if ((ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9')) return true;
@@ -249,19 +311,23 @@ std::optional<PlainHeaders> plain_headers(py::handle headers) {
         return std::nullopt;
     }
     PlainHeaders plain;
-    py::object entries = call_method(store, "items"_id);
-    py::object iterator = detail::checked(PyObject_GetIter(entries.ptr()));
+    plain.items.reserve(8);
+    // The store's keys in its order, each with the entry filed under it.
+    py::object iterator = detail::checked(PyObject_GetIter(store));
     while (PyObject* next = PyIter_Next(iterator.ptr())) {
-        py::object item = py::reinterpret_steal<py::object>(next);
-        if (!PyTuple_CheckExact(item.ptr()) || PyTuple_GET_SIZE(item.ptr()) != 2) return std::nullopt;
-        PyObject* entry = PyTuple_GET_ITEM(item.ptr(), 1);
-        if (!PyTuple_CheckExact(entry) || PyTuple_GET_SIZE(entry) != 2) return std::nullopt;
+        py::object store_key = py::reinterpret_steal<py::object>(next);
+        if (!PyUnicode_CheckExact(store_key.ptr())) return std::nullopt;
+        PyObject* entry = PyDict_GetItemWithError(store, store_key.ptr());
+        if (!entry || !PyTuple_CheckExact(entry) || PyTuple_GET_SIZE(entry) != 2) {
+            if (PyErr_Occurred()) throw py::error_already_set();
+            return std::nullopt;
+        }
         py::handle key = PyTuple_GET_ITEM(entry, 0);
         if (!PyUnicode_CheckExact(key.ptr()) || !PyUnicode_IS_ASCII(key.ptr())) return std::nullopt;
         // headers[key] looks the value up again under key.lower(): when the
         // entry is filed under that, it is the entry itself.
         PyObject* stored = entry;
-        if (!is_ascii_lower_of(PyTuple_GET_ITEM(item.ptr(), 0), key.ptr())) {
+        if (!is_ascii_lower_of(store_key.ptr(), key.ptr())) {
             std::optional<py::object> lower = ascii_lower(key.ptr());
             stored = PyDict_GetItemWithError(store, lower->ptr());
             if (!stored || !PyTuple_CheckExact(stored) || PyTuple_GET_SIZE(stored) != 2) {
@@ -283,6 +349,41 @@ std::optional<PlainHeaders> plain_headers(py::handle headers) {
     return plain;
 }
 
+// "multipart/form-data" in content_type.lower()
+bool is_multipart(py::handle content_type) {
+    static constexpr std::string_view multipart = "multipart/form-data";
+    PyObject* text = content_type.ptr();
+    if (PyUnicode_CheckExact(text) && PyUnicode_IS_ASCII(text)) {
+        std::string_view ascii(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text)),
+                               static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)));
+        for (std::size_t at = 0; at + multipart.size() <= ascii.size(); ++at) {
+            std::size_t matched = 0;
+            while (matched < multipart.size()) {
+                char ch = ascii[at + matched];
+                if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
+                if (ch != multipart[matched]) break;
+                ++matched;
+            }
+            if (matched == multipart.size()) return true;
+        }
+        return false;
+    }
+    py::object lowered = call_method(content_type, "lower"_id);
+    int found = PySequence_Contains(lowered.ptr(), "multipart/form-data"_id);
+    if (found < 0) throw py::error_already_set();
+    return found != 0;
+}
+
+// self._sanitize_url_for_log(url); its steps are taken here while they are
+// the client's own, at the depth the call would add.
+py::object shown_url(const Call& c, py::handle self, py::handle url) {
+    if (std::optional<OwnRedaction> own = OwnRedaction::of(c, self)) {
+        CallDepth method_call;
+        if (std::optional<py::object> shown = own->try_url(url)) return *shown;
+    }
+    return call_method(self, "_sanitize_url_for_log"_id, url);
+}
+
 py::object curl_command(const Call& c) {
     auto [self, request] = c.args<2>();
     py::object shlex = import_shlex(c);
@@ -292,7 +393,7 @@ py::object curl_command(const Call& c) {
     parts.append("curl"_id);
     parts.append("-X"_id);
     parts.append(getattr(request, "method"_id));
-    py::object url = call_method(self, "_sanitize_url_for_log"_id, getattr(request, "url"_id));
+    py::object url = shown_url(c, self, getattr(request, "url"_id));
     parts.append(quote(url));
 
     py::object headers = getattr(request, "headers"_id);
@@ -321,11 +422,7 @@ py::object curl_command(const Call& c) {
         for (py::handle item : call_method(headers, "items"_id)) add_header(item[py::int_(0)], item[py::int_(1)]);
     }
 
-    py::object content_type = call_method(
-        plain ? plain->content_type : call_method(headers, "get"_id, "Content-Type"_id, ""_id), "lower"_id);
-    int multipart = PySequence_Contains(content_type.ptr(), "multipart/form-data"_id);
-    if (multipart < 0) throw py::error_already_set();
-    if (multipart) {
+    if (is_multipart(plain ? plain->content_type : call_method(headers, "get"_id, "Content-Type"_id, ""_id))) {
         // Left unquoted on purpose: the shell reads the rest as a comment.
         parts.append(py::str("-F '...'  # multipart data"));
     } else {
