@@ -163,6 +163,7 @@ def answer(status, body, content_type="application/json"):
     response.status_code = status
     response.headers["Content-Type"] = content_type
     response._content = body
+    response._content_consumed = True  # as requests leaves a response it has read
     response.encoding = "utf-8"
     response.url = "http://h/api/v1/x?token=" + TOKEN
     return response

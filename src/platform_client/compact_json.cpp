@@ -54,6 +54,40 @@ bool decode_skips_json_whitespace(PyObject* decode) {
            is_compiled_pattern(PyCFunction_GET_SELF(match), "[ \\t\\n\\r]*", 120);
 }
 
+}  // namespace
+
+PyObject* checked_scanner_of(PyObject* json, GuardMemo& memo) {
+    if (json != loaded_module("json"_id)) return nullptr;
+    PyObject* loads = module_value(json, "loads"_id);
+    PyObject* decoder = module_value(json, "_default_decoder"_id);
+    if (!loads || !decoder || !is_stdlib_object(loads, "json"_id, "loads"_id)) return nullptr;
+    PyTypeObject* type = Py_TYPE(decoder);
+    if (!is_stdlib_object(reinterpret_cast<PyObject*>(type), "json.decoder"_id, "JSONDecoder"_id)) return nullptr;
+    PyObject* decode = _PyType_Lookup(type, "decode"_id);
+    PyObject* raw_decode = _PyType_Lookup(type, "raw_decode"_id);
+    if (!decode || !raw_decode || !is_defined_as(decode, "json.decoder"_id, "JSONDecoder.decode"_id) ||
+        !is_defined_as(raw_decode, "json.decoder"_id, "JSONDecoder.raw_decode"_id) ||
+        !decode_skips_json_whitespace(decode) || instance_value(decoder, "decode"_id) ||
+        instance_value(decoder, "raw_decode"_id)) {
+        return nullptr;
+    }
+    PyObject* scanner = instance_value(decoder, "scan_once"_id);
+    if (!scanner || !is_c_type(scanner, "_json"_id, "make_scanner"_id, "_json.Scanner")) return nullptr;
+    PyObject* c_json = loaded_module("_json"_id);
+    PyObject* json_decoder = loaded_module("json.decoder"_id);
+    if (!c_json || !json_decoder) return nullptr;
+    memo.read_dict(PyImport_GetModuleDict());
+    memo.read_dict(PyModule_GetDict(json));
+    memo.read_dict(PyModule_GetDict(json_decoder));
+    memo.read_dict(PyModule_GetDict(c_json));
+    memo.read_instance_dict(decoder);
+    memo.read_type(type);
+    memo.read_defaults(decode);
+    return scanner;
+}
+
+namespace {
+
 PyObject* checked_scanner(const Call& c, GuardMemo& memo);
 
 // The scanner json.loads(text) ends in, or nothing while any piece on the
@@ -75,33 +109,8 @@ PyObject* checked_scanner(const Call& c, GuardMemo& memo) {
         PyErr_Clear();
         return nullptr;
     }
-    if (json != loaded_module("json"_id)) return nullptr;
-    PyObject* loads = module_value(json, "loads"_id);
-    PyObject* decoder = module_value(json, "_default_decoder"_id);
-    if (!loads || !decoder || !is_stdlib_object(loads, "json"_id, "loads"_id)) return nullptr;
-    PyTypeObject* type = Py_TYPE(decoder);
-    if (!is_stdlib_object(reinterpret_cast<PyObject*>(type), "json.decoder"_id, "JSONDecoder"_id)) return nullptr;
-    PyObject* decode = _PyType_Lookup(type, "decode"_id);
-    PyObject* raw_decode = _PyType_Lookup(type, "raw_decode"_id);
-    if (!decode || !raw_decode || !is_defined_as(decode, "json.decoder"_id, "JSONDecoder.decode"_id) ||
-        !is_defined_as(raw_decode, "json.decoder"_id, "JSONDecoder.raw_decode"_id) ||
-        !decode_skips_json_whitespace(decode) || instance_value(decoder, "decode"_id) ||
-        instance_value(decoder, "raw_decode"_id)) {
-        return nullptr;
-    }
-    PyObject* scanner = instance_value(decoder, "scan_once"_id);
-    if (!scanner || !is_c_type(scanner, "_json"_id, "make_scanner"_id, "_json.Scanner")) return nullptr;
-    PyObject* c_json = loaded_module("_json"_id);
-    PyObject* json_decoder = loaded_module("json.decoder"_id);
-    if (!c_json || !json_decoder) return nullptr;
-    memo.read_dict(c.module_globals().ptr());
-    memo.read_dict(PyImport_GetModuleDict());
-    memo.read_dict(PyModule_GetDict(json));
-    memo.read_dict(PyModule_GetDict(json_decoder));
-    memo.read_dict(PyModule_GetDict(c_json));
-    memo.read_instance_dict(decoder);
-    memo.read_type(type);
-    memo.read_defaults(decode);
+    PyObject* scanner = checked_scanner_of(json, memo);
+    if (scanner) memo.read_dict(c.module_globals().ptr());
     return scanner;
 }
 
@@ -133,9 +142,7 @@ bool scanner_settings_are_default(PyObject* scanner) {
 
 }  // namespace
 
-bool decodes_with_default_settings(const Call& c) {
-    PyObject* scanner = standard_scanner(c);
-    if (!scanner) return false;
+bool has_default_settings(PyObject* scanner) {
     // Held, so that another scanner cannot come to live at the same address.
     static py::object& verified = *new py::object;
     if (verified.ptr() == scanner) return true;
@@ -144,10 +151,13 @@ bool decodes_with_default_settings(const Call& c) {
     return true;
 }
 
-std::optional<py::object> loads_for_log(const Call& c, py::handle text) {
-    if (!PyUnicode_CheckExact(text.ptr())) return std::nullopt;
+bool decodes_with_default_settings(const Call& c) {
     PyObject* scanner = standard_scanner(c);
-    if (!scanner) return std::nullopt;
+    return scanner && has_default_settings(scanner);
+}
+
+std::optional<py::object> loads_with(PyObject* scanner, py::handle text) {
+    if (!PyUnicode_CheckExact(text.ptr())) return std::nullopt;
     Py_ssize_t length = PyUnicode_GET_LENGTH(text.ptr());
     // A byte order mark, or text that is not one whole value, is left to
     // json.loads, which raises its own error for it.
@@ -167,6 +177,13 @@ std::optional<py::object> loads_for_log(const Call& c, py::handle text) {
     if (end == -1 && PyErr_Occurred()) throw py::error_already_set();
     if (skip_json_whitespace(text.ptr(), end) != length) return std::nullopt;
     return py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(scanned, 0));
+}
+
+std::optional<py::object> loads_for_log(const Call& c, py::handle text) {
+    if (!PyUnicode_CheckExact(text.ptr())) return std::nullopt;
+    PyObject* scanner = standard_scanner(c);
+    if (!scanner) return std::nullopt;
+    return loads_with(scanner, text);
 }
 
 namespace {
@@ -479,6 +496,9 @@ bool decodes_as_standard(const Call&) { return false; }
 bool decodes_with_default_settings(const Call&) { return false; }
 std::optional<JsonSeparators> plain_json_separators(const Call&) { return std::nullopt; }
 std::optional<py::object> loads_for_log(const Call&, py::handle) { return std::nullopt; }
+PyObject* checked_scanner_of(PyObject*, GuardMemo&) { return nullptr; }
+bool has_default_settings(PyObject*) { return false; }
+std::optional<py::object> loads_with(PyObject*, py::handle) { return std::nullopt; }
 std::optional<py::object> dumps_for_log(const Call&, py::handle) { return std::nullopt; }
 #endif
 

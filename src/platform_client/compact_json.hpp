@@ -7,6 +7,7 @@
 
 #include <optional>
 
+#include "fast_path.hpp"
 #include "function_object.hpp"
 
 namespace py = pybind11;
@@ -25,6 +26,19 @@ std::optional<py::object> dumps_for_log(const Call& c, py::handle value);
 // any piece on the way (loads, the default decoder, its class and methods,
 // its whitespace matcher and scanner) is not the standard one.
 std::optional<py::object> loads_for_log(const Call& c, py::handle text);
+
+// The C scanner that `json.loads(text)` of this module ends in, while it is
+// the standard json module and every piece on the way is the standard one;
+// what was checked is recorded in `memo`. NULL otherwise.
+PyObject* checked_scanner_of(PyObject* json, GuardMemo& memo);
+
+// The scanner was made from a decoder with no hooks, so scanning runs no
+// Python code: strict, objects as dicts, numbers as int and float.
+bool has_default_settings(PyObject* scanner);
+
+// What json.loads(text) returns when it ends in `scanner`; nothing when it
+// would raise (it is then left to raise its own error).
+std::optional<py::object> loads_with(PyObject* scanner, py::handle text);
 
 // json.loads(text) is the standard decoding, every piece on that way as the
 // standard library defines it, so what it accepts is known.

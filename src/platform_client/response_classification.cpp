@@ -3,6 +3,7 @@
 #include "handled_exception.hpp"
 #include "log_text.hpp"
 #include "raising.hpp"
+#include "response_body.hpp"
 #include "specs.hpp"
 
 namespace qc {
@@ -96,6 +97,7 @@ bool is_html(py::handle body) {
 
 py::object raise_for_http_error(const Call& c) {
     py::handle response = c.arg(1);
+    if (plain_response_status_passes(response)) return py::none();
     try {
         call_method(response, "raise_for_status"_id);
     } catch (py::error_already_set& e) {
@@ -109,7 +111,8 @@ py::object raise_for_http_error(const Call& c) {
 py::object parse_json_response(const Call& c) {
     auto [self, response, context, default_exit] = c.args<4>();
     try {
-        py::object body = getattr(response, "text"_id);
+        std::optional<ResponseText> plain = plain_response_text(response);
+        py::object body = plain ? plain->text : getattr(response, "text"_id);
         if (truthy(getattr(self, "verbose"_id))) {
             py::object safe_body = call_method(self, "_sanitize_body_string_for_log"_id, body);
             log_debug(c, text_of({"[HTTP] Response body: "_id, first_500(safe_body), "..."_id}));
@@ -121,6 +124,9 @@ py::object parse_json_response(const Call& c) {
             raise(call(platform_error, "Ошибка API: сервер вернул HTML вместо JSON. Проверьте эндпоинт."_id,
                        kw{"exit_code"_id, default_exit}, kw{"http_status"_id, status}, kw{"context"_id, context},
                        kw{"response_body"_id, safe_body}));
+        }
+        if (plain) {
+            if (std::optional<py::object> decoded = plain_response_json(response, *plain)) return *decoded;
         }
         return call_method(response, "json"_id);
     } catch (py::error_already_set& e) {
