@@ -49,6 +49,13 @@ def test_one_input(data: bytes) -> None:
         return
     if response.status_code >= 400 and response.status_code < 600:
         raise Finding(f"status {response.status_code} returned {result!r}")
+    # The body as requests itself decodes it (an undecodable one is an empty result).
+    try:
+        expected = response.json()
+    except (ValueError, RecursionError):
+        expected = {}
+    if repr(result) != repr(expected):
+        raise Finding(f"decoded {result!r}, requests gives {expected!r}")
 
 
 if __name__ == "__main__":
