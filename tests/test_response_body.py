@@ -11,6 +11,7 @@ import types
 import pytest
 import requests
 import requests.models
+from test_fast_paths import calls_to
 
 TOKEN = "tok-SECRET-1234567890"
 
@@ -96,21 +97,9 @@ def test_unread_content_is_read_by_the_property(pc):
     assert response._content is None and response._content_consumed is True
 
 
-def recorded(monkeypatch, owner, name):
-    seen = []
-    original = getattr(owner, name)
-
-    def recorder(*args, **kwargs):
-        seen.append(args)
-        return original(*args, **kwargs)
-
-    monkeypatch.setattr(owner, name, recorder)
-    return seen
-
-
 @pytest.mark.parametrize("name", ["json", "raise_for_status"])
 def test_methods_replaced_on_the_class_are_called(pc, monkeypatch, name):
-    seen = recorded(monkeypatch, requests.models.Response, name)
+    seen = calls_to(requests.models.Response, name, monkeypatch)
     assert new_client(pc)._handle_response(read_response(b'{"a": 1}'), "x") == {"a": 1}
     assert len(seen) == 1
 
