@@ -49,9 +49,7 @@ bool decode_skips_json_whitespace(PyObject* decode) {
     PyObject* defaults = PyFunction_GET_DEFAULTS(decode);
     if (!defaults || !PyTuple_CheckExact(defaults) || PyTuple_GET_SIZE(defaults) != 1) return false;
     PyObject* match = PyTuple_GET_ITEM(defaults, 0);
-    return PyCFunction_Check(match) && std::strcmp(reinterpret_cast<PyCFunctionObject*>(match)->m_ml->ml_name,
-                                                   "match") == 0 &&
-           is_compiled_pattern(PyCFunction_GET_SELF(match), "[ \\t\\n\\r]*", 120);
+    return is_builtin_named(match, "match") && is_compiled_pattern(PyCFunction_GET_SELF(match), "[ \\t\\n\\r]*", 120);
 }
 
 }  // namespace
@@ -88,7 +86,16 @@ PyObject* checked_scanner_of(PyObject* json, GuardMemo& memo) {
 
 namespace {
 
-PyObject* checked_scanner(const Call& c, GuardMemo& memo);
+PyObject* checked_scanner(const Call& c, GuardMemo& memo) {
+    PyObject* json = PyDict_GetItemWithError(c.module_globals().ptr(), "json"_id);
+    if (!json) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    PyObject* scanner = checked_scanner_of(json, memo);
+    if (scanner) memo.read_dict(c.module_globals().ptr());
+    return scanner;
+}
 
 // The scanner json.loads(text) ends in, or nothing while any piece on the
 // way is not the standard one.
@@ -100,17 +107,6 @@ PyObject* standard_scanner(const Call& c) {
     memo.begin({globals});
     scanner = checked_scanner(c, memo);
     if (scanner) memo.seal();
-    return scanner;
-}
-
-PyObject* checked_scanner(const Call& c, GuardMemo& memo) {
-    PyObject* json = PyDict_GetItemWithError(c.module_globals().ptr(), "json"_id);
-    if (!json) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    PyObject* scanner = checked_scanner_of(json, memo);
-    if (scanner) memo.read_dict(c.module_globals().ptr());
     return scanner;
 }
 

@@ -23,10 +23,9 @@ constexpr Py_ssize_t body_length_limit = 1000;
 bool is_builtin_import(PyObject* function) {
     static py::object& known = *new py::object;
     if (function == known.ptr()) return true;
-    if (!PyCFunction_Check(function)) return false;
+    if (!is_builtin_named(function, "__import__")) return false;
     PyObject* owner = PyCFunction_GET_SELF(function);
-    if (!owner || !PyModule_Check(owner) || std::strcmp(PyModule_GetName(owner), "builtins") != 0 ||
-        std::strcmp(reinterpret_cast<PyCFunctionObject*>(function)->m_ml->ml_name, "__import__") != 0) {
+    if (!owner || !PyModule_Check(owner) || std::strcmp(PyModule_GetName(owner), "builtins") != 0) {
         PyErr_Clear();
         return false;
     }
@@ -35,9 +34,9 @@ bool is_builtin_import(PyObject* function) {
 }
 
 // The module the import statement gives back at once for "shlex": the one
-// in sys.modules, whose spec says it is not being initialised (else the
+// in sys.modules, whose __spec__ says it is not being initialised (else the
 // import waits for the thread that is doing it). Remembered while
-// sys.modules, the module's namespace and the spec are unchanged; NULL when
+// sys.modules, the module's namespace and its __spec__ are unchanged; NULL when
 // that is not known, and the import system runs.
 PyObject* loaded_shlex_known_ready() {
     static GuardMemo& memo = *new GuardMemo;
@@ -164,7 +163,7 @@ private:
         }
         PyObject* pattern = PyCFunction_GET_SELF(find_unsafe);
         if (!pattern || !is_compiled_pattern(pattern, R"([^\w@%+=:,./-])", 256)) return false;
-        return std::strcmp(reinterpret_cast<PyCFunctionObject*>(find_unsafe)->m_ml->ml_name, "search") == 0;
+        return is_builtin_named(find_unsafe, "search");
     }
 
     py::handle shlex_;

@@ -3,7 +3,6 @@
 #include <Python.h>
 #include <frameobject.h>
 
-#include <cstring>
 #include <optional>
 
 #include "fast_path.hpp"
@@ -20,11 +19,6 @@ bool methods_are_standard(PyTypeObject* logger_type) {
                                {"_log"_id, "Logger._log"_id},
                                {"findCaller"_id, "Logger.findCaller"_id},
                                {"makeRecord"_id, "Logger.makeRecord"_id}});
-}
-
-bool is_builtin_named(PyObject* obj, const char* name) {
-    return obj && PyCFunction_Check(obj) &&
-           std::strcmp(reinterpret_cast<PyCFunctionObject*>(obj)->m_ml->ml_name, name) == 0;
 }
 
 // What findCaller reads: logging's currentframe (sys._getframe) and, where

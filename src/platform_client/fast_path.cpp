@@ -40,6 +40,11 @@ bool text_attribute_is(PyObject* obj, PyObject* attribute, PyObject* expected) {
 
 }  // namespace
 
+bool is_builtin_named(PyObject* obj, const char* name) {
+    return obj && PyCFunction_Check(obj) &&
+           std::strcmp(reinterpret_cast<PyCFunctionObject*>(obj)->m_ml->ml_name, name) == 0;
+}
+
 PyObject* loaded_module(PyObject* module_name) {
     PyObject* module = PyDict_GetItemWithError(PyImport_GetModuleDict(), module_name);
     if (!module) {

@@ -34,6 +34,10 @@ bool global_is_stdlib(const Call& c, PyObject* name, PyObject* module_name);
 // helpers that standard functions look up at each call).
 bool stdlib_function_intact(PyObject* module_name, PyObject* name);
 
+// `obj` is a built-in function (or a C method bound to its object) whose
+// C name is `name`.
+bool is_builtin_named(PyObject* obj, const char* name);
+
 // sys.modules[module_name] when it is a module, borrowed; else NULL.
 PyObject* loaded_module(PyObject* module_name);
 

@@ -1,6 +1,5 @@
 #include "response_body.hpp"
 
-#include <cstring>
 #include <string_view>
 
 #include "compact_json.hpp"
@@ -15,13 +14,8 @@ namespace {
 bool property_getter_is(PyTypeObject* type, PyObject* name, PyObject* qualname) {
     PyObject* found = _PyType_Lookup(type, name);
     if (!found || Py_TYPE(found) != &PyProperty_Type) return false;
-    PyObject* getter = PyObject_GetAttr(found, "fget"_id);
-    if (!getter) {
-        PyErr_Clear();
-        return false;
-    }
-    py::object held = py::reinterpret_steal<py::object>(getter);
-    return is_defined_as(getter, "requests.models"_id, qualname);
+    std::optional<py::object> getter = optional_attr(found, "fget"_id);
+    return getter && is_defined_as(*getter, "requests.models"_id, qualname);
 }
 
 // The names requests' code reads as plain instance attributes: nothing on
@@ -46,8 +40,7 @@ bool builtins_are_standard(PyObject* models_namespace, PyObject* builtins_namesp
     PyObject* str = PyDict_GetItemWithError(builtins_namespace, "str"_id);
     PyObject* isinstance = PyDict_GetItemWithError(builtins_namespace, "isinstance"_id);
     if (PyErr_Occurred()) PyErr_Clear();
-    return str == reinterpret_cast<PyObject*>(&PyUnicode_Type) && isinstance && PyCFunction_Check(isinstance) &&
-           std::strcmp(reinterpret_cast<PyCFunctionObject*>(isinstance)->m_ml->ml_name, "isinstance") == 0 &&
+    return str == reinterpret_cast<PyObject*>(&PyUnicode_Type) && is_builtin_named(isinstance, "isinstance") &&
            PyCFunction_GET_SELF(isinstance) == loaded_module("builtins"_id);
 }
 
@@ -112,15 +105,6 @@ bool method_not_shadowed(py::handle response, PyObject* name) {
            PyMethod_GET_FUNCTION(bound) == _PyType_Lookup(Py_TYPE(response.ptr()), name);
 }
 
-std::optional<py::object> instance_value(py::handle response, PyObject* name) {
-    PyObject* value = PyObject_GetAttr(response.ptr(), name);
-    if (!value) {
-        PyErr_Clear();
-        return std::nullopt;
-    }
-    return py::reinterpret_steal<py::object>(value);
-}
-
 // The names under which str() decodes with its own UTF-8 decoder.
 bool names_utf8(PyObject* encoding) {
     if (!PyUnicode_CheckExact(encoding) || !PyUnicode_IS_ASCII(encoding)) return false;
@@ -140,9 +124,9 @@ bool names_utf8(PyObject* encoding) {
 
 std::optional<ResponseText> plain_response_text(py::handle response) {
     if (!response_type(Py_TYPE(response.ptr())).plain) return std::nullopt;
-    std::optional<py::object> content = instance_value(response, "_content"_id);
-    std::optional<py::object> consumed = instance_value(response, "_content_consumed"_id);
-    std::optional<py::object> encoding = instance_value(response, "encoding"_id);
+    std::optional<py::object> content = optional_attr(response, "_content"_id);
+    std::optional<py::object> consumed = optional_attr(response, "_content_consumed"_id);
+    std::optional<py::object> encoding = optional_attr(response, "encoding"_id);
     // Content not read yet is read by the property; reading it again sets
     // the flag that is already set here.
     if (!content || !consumed || !encoding || consumed->ptr() != Py_True) return std::nullopt;
@@ -159,8 +143,8 @@ bool plain_response_status_passes(py::handle response) {
     if (!response_type(Py_TYPE(response.ptr())).plain || !method_not_shadowed(response, "raise_for_status"_id)) {
         return false;
     }
-    std::optional<py::object> reason = instance_value(response, "reason"_id);
-    std::optional<py::object> status = instance_value(response, "status_code"_id);
+    std::optional<py::object> reason = optional_attr(response, "reason"_id);
+    std::optional<py::object> status = optional_attr(response, "status_code"_id);
     if (!reason || !status || !PyLong_CheckExact(status->ptr())) return false;
     // A reason in bytes is decoded by the library's own codecs, which cannot fail or run host code.
     PyObject* why = reason->ptr();
@@ -176,9 +160,9 @@ std::optional<py::object> plain_response_json(py::handle response, const Respons
     if (!type.plain || !type.scanner || !method_not_shadowed(response, "json"_id)) return std::nullopt;
     // json() reads the text again: the same text while the content and
     // encoding it came from are the same objects.
-    std::optional<py::object> content = instance_value(response, "_content"_id);
-    std::optional<py::object> consumed = instance_value(response, "_content_consumed"_id);
-    std::optional<py::object> encoding = instance_value(response, "encoding"_id);
+    std::optional<py::object> content = optional_attr(response, "_content"_id);
+    std::optional<py::object> consumed = optional_attr(response, "_content_consumed"_id);
+    std::optional<py::object> encoding = optional_attr(response, "encoding"_id);
     if (!content || !consumed || !encoding || content->ptr() != text.content.ptr() ||
         encoding->ptr() != text.encoding.ptr() || consumed->ptr() != Py_True) {
         return std::nullopt;
