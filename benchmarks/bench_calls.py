@@ -135,15 +135,15 @@ def _cases(server_url: str):
     same_json = lambda ours, theirs: ours == theirs  # noqa: E731
     same_status = lambda ours, theirs: ours.status_code == theirs.status_code and ours.content == theirs.content  # noqa: E731
     return [
-        ("get", 1.03, (False, False), each(ours, "get"), each(theirs, "get"), same_json, quiet,
+        ("get", 1.06, (False, False), each(ours, "get"), each(theirs, "get"), same_json, quiet,
          requests.Request("GET", get_url)),
-        ("get verbose", 1.10, (True, False), each(ours, "get verbose"), each(theirs, "get"), same_json, loud,
+        ("get verbose", 1.18, (True, False), each(ours, "get verbose"), each(theirs, "get"), same_json, loud,
          requests.Request("GET", get_url)),
         ("get verbose, formatted", None, (True, True), each(ours, "get verbose"), each(theirs, "get"), same_json,
          loud, requests.Request("GET", get_url)),
-        ("post_json", 1.05, (False, False), each(ours, "post_json"), each(theirs, "post_json"), same_json, quiet,
+        ("post_json", 1.08, (False, False), each(ours, "post_json"), each(theirs, "post_json"), same_json, quiet,
          requests.Request("POST", json_url, json=STATUS_PAYLOAD)),
-        ("_post_form_response", 1.05, (False, False), each(ours, "post_form"), each(theirs, "post_form"),
+        ("_post_form_response", 1.08, (False, False), each(ours, "post_form"), each(theirs, "post_form"),
          same_status, quiet, requests.Request("POST", form_url, data=GROUP_FORM)),
     ]
 

@@ -329,3 +329,46 @@ def test_token_never_shown_past_the_cap(pc, data):
     filler = "x" * (1999 - cut)
     assert token not in client._format_payload_for_log(filler + token[:cut] + "y" * 40)
     assert token not in client._format_payload_for_log(filler + token + "y" * 40)
+
+
+# Long renderings: only the head is shown, and masking just enough of it must
+# give exactly what masking all of it gives (the token or a URL may straddle
+# any cut).
+_LONG_PIECES = st.sampled_from(['"', "x", " ", "https://u:p@h/p?token=1&a=b", "http://h/?q=", "tok", "en-9",
+                                "tok-en-9", '"tok', 'en-9"', "é", "<", "'"])
+
+
+@settings(max_examples=300, deadline=None)
+@given(token=st.sampled_from([None, "tok-en-9", '"', 'n-9"t', "x x", '9", "t']),
+       pad=st.integers(30, 40), reach=st.sampled_from([1, 6, 40, 200]),
+       texts=st.lists(st.lists(_LONG_PIECES, max_size=12).map("".join), min_size=1, max_size=30))
+def test_long_rendering_shows_what_masking_it_whole_shows(pc, token, pad, reach, texts):
+    # The padding masks to a few hundred characters, so the first possible
+    # cut falls among the generated texts and within the shown head; the tail
+    # decides how far the head must reach.
+    texts = [" ".join(["https://" + "u" * 100 + ":p@h/"] * pad), *texts, *(["https://u:p@h/x?token=" + "y" * 50] * reach)]
+    class WholeText(pc.PlatformClient):
+        def _sanitize_text_for_log(self, text):
+            return pc.PlatformClient._sanitize_text_for_log(self, text)
+
+    config = types.SimpleNamespace(platform_url="http://h", api_token=token, insecure=False, ca_bundle=None,
+                                   timeout=5, verbose=False)
+    shown = pc.PlatformClient(config)._format_payload_for_log(texts)
+    assert shown == WholeText(config)._format_payload_for_log(texts)
+
+
+@pytest.mark.parametrize("token", ['", "', '"', None])
+def test_long_rendering_cut_where_a_token_joins_a_url_to_what_follows(pc, token):
+    # The padding masks to a few hundred characters; the long URL then runs
+    # across the shown head and ends where a token may join it to "@h/x".
+    config = types.SimpleNamespace(platform_url="http://h", api_token=token, insecure=False, ca_bundle=None,
+                                   timeout=5, verbose=False)
+    texts = [" ".join(["https://" + "u" * 100 + ":p@h/"] * 30) + " ", "http://user:" + "p" * 2000, "@h/x"]
+
+    class WholeText(pc.PlatformClient):
+        def _sanitize_text_for_log(self, text):
+            return pc.PlatformClient._sanitize_text_for_log(self, text)
+
+    shown = pc.PlatformClient(config)._format_payload_for_log(texts)
+    assert shown == WholeText(config)._format_payload_for_log(texts)
+    assert ("p" * 50 in shown) == (token != '", "')

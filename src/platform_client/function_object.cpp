@@ -216,21 +216,16 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
         // Hold the function itself: the body may drop the last other reference.
         py::object keep_alive = borrow(callable);
-        struct Leave {
-            ~Leave() { leave_frame_depth(); }
-        };
         if (!kwnames && nargs == f->positional_count && !f->keyword_only_count && !f->has_var_keyword) {
             // Every parameter given by position, the usual call from a method
             // to another: the caller's array holds the arguments for the whole
             // call, so they serve as the slots without binding.
-            enter_frame_depth(" while calling a Python object");
-            Leave leave;
+            NestingGuard depth;
             return f->spec->implementation(Call(callable, args));
         }
         Slots slots(f->positional_count + f->keyword_only_count + (f->has_var_keyword ? 1 : 0));
         bind_arguments(f, args, nargs, kwnames, slots);
-        enter_frame_depth(" while calling a Python object");
-        Leave leave;
+        NestingGuard depth;
         return f->spec->implementation(Call(callable, slots.data()));
     });
 }
@@ -594,6 +589,18 @@ bool is_function_of(py::handle obj, const FunctionSpec& spec, py::handle module_
     if (!is_function_object(obj)) return false;
     FunctionObject* f = as_function(obj.ptr());
     return f->spec == &spec && f->globals == module_globals.ptr();
+}
+
+bool is_own_method(const Call& c, py::handle self, PyObject* name, const FunctionSpec& spec) {
+    PyTypeObject* type = Py_TYPE(self.ptr());
+    if (PyType_GetSlot(type, Py_tp_getattro) != reinterpret_cast<void*>(PyObject_GenericGetAttr)) return false;
+    PyObject* found = PyObject_GetAttr(reinterpret_cast<PyObject*>(type), name);
+    if (!found) throw_current();
+    py::object on_class = py::reinterpret_steal<py::object>(found);
+    if (!is_function_of(on_class, spec, c.module_globals())) return false;
+    std::optional<py::object> instance_dict = optional_attr(self, "__dict__"_id);
+    if (!instance_dict) return true;
+    return PyDict_Check(instance_dict->ptr()) && !dict_get(*instance_dict, py::handle(name));
 }
 
 py::object Call::global(PyObject* name) const {

@@ -139,4 +139,10 @@ bool is_function_object(py::handle obj);
 // `obj` is a function this module made from `spec` over `module_globals`.
 bool is_function_of(py::handle obj, const FunctionSpec& spec, py::handle module_globals);
 
+// `self.name` is the method this module made from `spec` for the calling
+// function's namespace: attribute lookup is the ordinary one, the class finds
+// that function and the instance does not shadow it. Native work may stand in
+// for a call of the method only then.
+bool is_own_method(const Call& c, py::handle self, PyObject* name, const FunctionSpec& spec);
+
 }  // namespace qc

@@ -1,12 +1,8 @@
 // Rendering of request payloads, uploaded files and response bodies as
 // bounded, masked log text, and the per-request "[HTTP] " lines.
-#include "compact_json.hpp"
 #include "debug_line.hpp"
-#include "fast_path.hpp"
-#include "json_body.hpp"
-#include "nesting_guard.hpp"
-#include "own_redaction.hpp"
 #include "raising.hpp"
+#include "redaction.hpp"
 #include "sequence_unpacking.hpp"
 #include "specs.hpp"
 
@@ -14,8 +10,6 @@ namespace qc {
 namespace {
 
 constexpr Py_ssize_t payload_length_cap = 2000;
-
-extern const FunctionSpec format_payload_for_log_spec;
 
 bool is_none(py::handle value) { return value.ptr() == Py_None; }
 
@@ -62,30 +56,73 @@ py::object capped(py::handle self, py::object rendered) {
     return call_method(self, "_mask_token_only"_id, joined);
 }
 
+// The rendering is shown only up to the cap, yet the text pass would mask it
+// all, each URL in it a second time. A prefix that ends just before a double
+// quote (which no URL match runs into) and on which no token occurrence
+// straddles is masked exactly as it is within the whole text, so the pass runs
+// on growing prefixes until one masks to more than the cap. Only while the
+// pass and the steps it calls are the client's own, the token is a plain
+// attribute and the URL pattern is the module's.
+bool prefix_pass_is_exact(const Call& c, py::handle self) {
+    if (!is_own_method(c, self, "_sanitize_text_for_log"_id, sanitize_text_for_log_spec) ||
+        !is_own_method(c, self, "_mask_token_only"_id, mask_token_only_spec) ||
+        !is_own_method(c, self, "_sanitize_url_for_log"_id, sanitize_url_for_log_spec)) {
+        return false;
+    }
+    std::optional<py::object> on_class = optional_attr(reinterpret_cast<PyObject*>(Py_TYPE(self.ptr())), "token"_id);
+    std::optional<py::object> token = optional_attr(self, "token"_id);
+    if (on_class || !token || !(token->is_none() || PyUnicode_CheckExact(token->ptr()))) return false;
+    return is_url_in_text_pattern(c.global("_URL_IN_TEXT_RE"_id));
+}
+
+// The end of the first prefix of at least `from` characters that is masked
+// as within the whole text, or the text's length.
+Py_ssize_t prefix_end(py::handle text, py::handle token, Py_ssize_t from) {
+    Py_ssize_t length = PyUnicode_GET_LENGTH(text.ptr());
+    Py_ssize_t token_length = PyUnicode_Check(token.ptr()) ? PyUnicode_GET_LENGTH(token.ptr()) : 0;
+    for (Py_ssize_t at = from; at < length; ++at) {
+        at = PyUnicode_FindChar(text.ptr(), '"', at, length, 1);
+        if (at == -2) throw py::error_already_set();
+        if (at < 0) break;
+        if (token_length == 0) return at;
+        Py_ssize_t found = PyUnicode_Find(text.ptr(), token.ptr(), std::max<Py_ssize_t>(0, at - token_length + 1),
+                                          std::min(length, at + token_length), 1);
+        if (found == -2) throw py::error_already_set();
+        if (found == -1) return at;
+    }
+    return length;
+}
+
+py::object masked_rendering(const Call& c, py::handle self, py::handle rendered) {
+    if (!PyUnicode_CheckExact(rendered.ptr()) || !prefix_pass_is_exact(c, self)) {
+        return call_method(self, "_sanitize_text_for_log"_id, rendered);
+    }
+    py::object token = getattr(self, "token"_id);
+    Py_ssize_t length = PyUnicode_GET_LENGTH(rendered.ptr());
+    for (Py_ssize_t from = 2 * payload_length_cap;; from *= 4) {
+        Py_ssize_t end = prefix_end(rendered, token, from);
+        if (end >= length) return call_method(self, "_sanitize_text_for_log"_id, rendered);
+        py::object prefix = detail::checked(PyUnicode_Substring(rendered.ptr(), 0, end));
+        py::object masked = call_method(self, "_sanitize_text_for_log"_id, prefix);
+        if (PyUnicode_GET_LENGTH(masked.ptr()) > payload_length_cap) return masked;
+    }
+}
+
 py::object format_payload_for_log(const Call& c) {
     auto [self, payload] = c.args<2>();
-    std::optional<OwnRedaction> own = OwnRedaction::of(c, self);
     py::object sanitized;
     try {
-        sanitized = own ? own->payload(payload) : call_method(self, "_sanitize_payload_for_log"_id, payload);
+        sanitized = call_method(self, "_sanitize_payload_for_log"_id, payload);
     } catch (py::error_already_set& e) {
         // Nesting too deep to sanitise: nothing safe can be shown of it.
         if (!matches(e, PyExc_RecursionError)) throw;
         return unrenderable_payload();
     }
 
-    // Only the standard encoder leaves no chance for host code to run
-    // between the two masking steps.
-    bool rendered_natively = false;
     py::object rendered;
     try {
-        if (std::optional<py::object> direct = dumps_for_log(c, sanitized)) {
-            rendered = std::move(*direct);
-            rendered_natively = true;
-        } else {
-            rendered = call_method(c.global("json"_id), "dumps"_id, sanitized, kw{"ensure_ascii"_id, Py_False},
-                                   kw{"default"_id, reinterpret_cast<PyObject*>(&PyUnicode_Type)});
-        }
+        rendered = call_method(c.global("json"_id), "dumps"_id, sanitized, kw{"ensure_ascii"_id, Py_False},
+                               kw{"default"_id, reinterpret_cast<PyObject*>(&PyUnicode_Type)});
     } catch (py::error_already_set& e) {
         if (!caught_any(e, {PyExc_TypeError, PyExc_RecursionError})) throw;
         try {
@@ -96,81 +133,20 @@ py::object format_payload_for_log(const Call& c) {
         }
     }
 
-    rendered = own && rendered_natively ? own->text(rendered)
-                                        : call_method(self, "_sanitize_text_for_log"_id, rendered);
-    return capped(self, rendered);
-}
-
-// What a JSON value (or NaN, Infinity, -Infinity, which the decoder takes)
-// can start with at `at`: a string, an object, an array, a number, or one of
-// the literals written out in full.
-bool could_start_json_value(PyObject* text, Py_ssize_t at) {
-    Py_UCS4 ch = PyUnicode_READ_CHAR(text, at);
-    if (ch == '"' || ch == '{' || ch == '[' || (ch >= '0' && ch <= '9')) return true;
-    if (ch == '-') {
-        if (at + 1 >= PyUnicode_GET_LENGTH(text)) return false;
-        Py_UCS4 next = PyUnicode_READ_CHAR(text, at + 1);
-        if (next >= '0' && next <= '9') return true;
-        return PyUnicode_Tailmatch(text, "-Infinity"_id, at, PY_SSIZE_T_MAX, -1) == 1;
-    }
-    for (PyObject* literal : {"null"_id, "true"_id, "false"_id, "NaN"_id, "Infinity"_id}) {
-        if (PyUnicode_Tailmatch(text, literal, at, PY_SSIZE_T_MAX, -1) == 1) return true;
-    }
-    return false;
+    return capped(self, masked_rendering(c, self, rendered));
 }
 
 // Decoded JSON is masked and re-rendered; a form body is re-encoded with its
 // sensitive values masked; anything else is treated as free text.
-// The standard json.loads certainly fails on this text: after JSON
-// whitespace there is nothing, or a character no JSON value (nor NaN,
-// Infinity, -Infinity) starts with. Only while every piece of the module's
-// `json.loads` is the standard one.
-bool cannot_be_json(const Call& c, py::handle body) {
-    PyObject* text = body.ptr();
-    if (!PyUnicode_CheckExact(text)) return false;
-    Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-    int kind = PyUnicode_KIND(text);
-    const void* data = PyUnicode_DATA(text);
-    Py_ssize_t i = 0;
-    Py_UCS4 ch = 0;
-    for (; i < length; ++i) {
-        ch = PyUnicode_READ(kind, data, i);
-        if (ch != ' ' && ch != '\t' && ch != '\n' && ch != '\r') break;
-    }
-    if (i < length && could_start_json_value(text, i)) return false;
-    return decodes_as_standard(c);
-}
-
-// The JSON step while the rendering is the client's own throughout: the
-// masked value written straight from the text, then masked as a whole and
-// capped as _format_payload_for_log does it.
-std::optional<py::object> json_body_shown_natively(const Call& c, py::handle self, py::handle body) {
-    if (!is_own_method(c, self, "_format_payload_for_log"_id, format_payload_for_log_spec)) return std::nullopt;
-    std::optional<OwnRedaction> own = OwnRedaction::of(c, self);
-    if (!own) return std::nullopt;
-    std::optional<py::object> rendered = render_masked_json(c, *own, body);
-    if (!rendered) return std::nullopt;
-    CallDepth format_call;
-    return capped(self, own->text(*rendered));
-}
-
 py::object sanitize_body_string_for_log(const Call& c) {
     auto [self, body] = c.args<2>();
-    if (!cannot_be_json(c, body)) {
-        if (std::optional<py::object> shown = json_body_shown_natively(c, self, body)) return *shown;
-        try {
-            std::optional<py::object> decoded = loads_for_log(c, body);
-            py::object value = decoded ? std::move(*decoded) : call_method(c.global("json"_id), "loads"_id, body);
-            return call_method(self, "_format_payload_for_log"_id, value);
-        } catch (py::error_already_set& e) {
-            // Nesting deeper than the decoder or the renderer can follow
-            // counts as not JSON.
-            if (!caught_any(e, {PyExc_TypeError, PyExc_ValueError, PyExc_RecursionError})) throw;
-        }
-    }
-
-    if (std::optional<OwnRedaction> own = OwnRedaction::of(c, self)) {
-        if (std::optional<py::object> shown = own->try_form_body(body)) return *shown;
+    try {
+        py::object value = call_method(c.global("json"_id), "loads"_id, body);
+        return call_method(self, "_format_payload_for_log"_id, value);
+    } catch (py::error_already_set& e) {
+        // Nesting deeper than the decoder or the renderer can follow
+        // counts as not JSON.
+        if (!caught_any(e, {PyExc_TypeError, PyExc_ValueError, PyExc_RecursionError})) throw;
     }
     int has_equals = PySequence_Contains(body.ptr(), "="_id);
     if (has_equals < 0) throw py::error_already_set();

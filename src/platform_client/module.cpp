@@ -5,6 +5,7 @@
 
 #include "boundary.hpp"
 #include "raising.hpp"
+#include "redaction.hpp"
 #include "specs.hpp"
 
 namespace qc {
@@ -182,7 +183,7 @@ private:
         ns_["logger"] = ns_["logging"].attr("getLogger")("quillon_agent");
         ns_["_SENSITIVE_PAYLOAD_KEYS"] =
             py::make_tuple("authorization", "api_key", "apikey", "key", "password", "secret", "token");
-        ns_["_URL_IN_TEXT_RE"] = ns_["re"].attr("compile")(R"(https?://[^\s'\"<>]+)");
+        ns_["_URL_IN_TEXT_RE"] = ns_["re"].attr("compile")(url_in_text_source);
         ns_["_RETRY_HTTP_STATUSES"] = py::make_tuple(429, 500, 502, 503, 504);
         ns_["_REQUEST_RETRY_ATTEMPTS"] = py::int_(30);
         ns_["_REQUEST_RETRY_SLEEP_SECONDS"] = py::int_(10);

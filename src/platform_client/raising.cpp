@@ -26,8 +26,7 @@ void raise_from(py::handle exc, py::handle cause, py::handle handled) {
 }
 
 void raise_from_none(py::handle exc, py::handle handled) {
-    PyException_SetCause(exc.ptr(), nullptr);
-    reinterpret_cast<PyBaseExceptionObject*>(exc.ptr())->suppress_context = 1;
+    PyException_SetCause(exc.ptr(), nullptr);  // also sets __suppress_context__
     raise_in_handler(exc, handled);
 }
 

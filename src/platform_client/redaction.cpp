@@ -4,8 +4,7 @@
 // Every step calls its siblings through `self` and reads `urlsplit`,
 // `parse_qsl`, `urlencode`, `urlunsplit`, `_URL_IN_TEXT_RE` and
 // `_SENSITIVE_PAYLOAD_KEYS` from the module namespace at each use, so a host
-// that overrides a method or rebinds a global is obeyed. While none of them
-// is replaced, each method hands its input to the native walk (OwnRedaction).
+// that overrides a method or rebinds a global is obeyed.
 //
 // The token is also masked where the plain steps would let it through:
 // dictionary keys, repr() of other objects, the raw query, each decoded query
@@ -18,9 +17,7 @@
 #include <string_view>
 
 #include "boundary.hpp"
-#include "fast_path.hpp"
 #include "nesting_guard.hpp"
-#include "own_redaction.hpp"
 #include "raising.hpp"
 #include "redaction.hpp"
 #include "specs.hpp"
@@ -29,10 +26,6 @@ namespace qc {
 namespace {
 
 PyObject* mask() { return "***"_id; }
-
-// _URL_IN_TEXT_RE as the module compiles it (str patterns carry re.UNICODE).
-constexpr const char* url_in_text_pattern = R"(https?://[^\s'\"<>]+)";
-constexpr long url_in_text_flags = 32;
 
 py::object steal(PyObject* value) { return detail::checked(value); }
 
@@ -123,17 +116,8 @@ PyMethodDef sanitize_url_match_def{"<lambda>", &sanitize_url_match, METH_O, null
 
 py::object sanitize_text_for_log(const Call& c) {
     auto [self, text] = c.args<2>();
-    if (std::optional<OwnRedaction> own = OwnRedaction::of(c, self)) {
-        if (std::optional<py::object> shown = own->try_text(text)) return *shown;
-    }
     py::object masked = call_method(self, "_mask_token_only"_id, text);
     py::object pattern = c.global("_URL_IN_TEXT_RE"_id);
-    // Every match starts with "http": text without it comes back unchanged,
-    // as long as the pattern is still the module's own.
-    if (PyUnicode_CheckExact(masked.ptr()) && !contains(masked, "http"_id) &&
-        is_compiled_pattern(pattern, url_in_text_pattern, url_in_text_flags)) {
-        return masked;
-    }
     py::object replace_url = steal(PyCFunction_New(&sanitize_url_match_def, self.ptr()));
     return call_method(pattern, "sub"_id, replace_url, masked);
 }
@@ -184,9 +168,6 @@ py::object sanitize_bytes(py::handle self, py::handle value) {
 
 py::object sanitize_value_for_log(const Call& c) {
     auto [self, value, key] = c.args<3>();
-    if (std::optional<OwnRedaction> own = OwnRedaction::of(c, self)) {
-        if (std::optional<py::object> shown = own->try_value(value, key)) return *shown;
-    }
     if (!key.is_none() && truthy(call_method(self, "_is_sensitive_payload_key"_id, key))) {
         return py::reinterpret_borrow<py::object>(mask());
     }
@@ -229,18 +210,12 @@ py::object sanitize_value_for_log(const Call& c) {
 
 py::object sanitize_url_or_text_for_log(const Call& c) {
     auto [self, value] = c.args<2>();
-    if (std::optional<OwnRedaction> own = OwnRedaction::of(c, self)) {
-        if (std::optional<py::object> shown = own->try_url_or_text(value)) return *shown;
-    }
     if (contains(value, "://"_id)) return call_method(self, "_sanitize_url_for_log"_id, value);
     return call_method(self, "_sanitize_text_for_log"_id, value);
 }
 
 py::object sanitize_url_for_log(const Call& c) {
     auto [self, url] = c.args<2>();
-    if (std::optional<OwnRedaction> own = OwnRedaction::of(c, self)) {
-        if (std::optional<py::object> shown = own->try_url(url)) return *shown;
-    }
     py::object parts;
     try {
         parts = call(c.global("urlsplit"_id), url);
@@ -269,9 +244,6 @@ py::object sanitize_url_for_log(const Call& c) {
 
 py::object sanitize_query_string_for_log(const Call& c) {
     auto [self, query] = c.args<2>();
-    if (std::optional<OwnRedaction> own = OwnRedaction::of(c, self)) {
-        if (std::optional<py::object> shown = own->try_query(query)) return *shown;
-    }
     // Decoding turns a "+" of a token written as is into a space, and the
     // token would come back only partly re-encoded: mask it before parsing.
     py::object raw = call_method(self, "_mask_token_only"_id, query);
@@ -290,6 +262,13 @@ py::object sanitize_query_string_for_log(const Call& c) {
 }
 
 }  // namespace
+
+bool is_url_in_text_pattern(py::handle pattern) {
+    py::object re = detail::checked(PyImport_ImportModule("re"));
+    if (reinterpret_cast<PyObject*>(Py_TYPE(pattern.ptr())) != getattr(re, "Pattern"_id).ptr()) return false;
+    return equal(getattr(pattern, "pattern"_id), py::str(url_in_text_source)) &&
+           equal(getattr(pattern, "flags"_id), getattr(re, "UNICODE"_id));
+}
 
 const FunctionSpec is_sensitive_payload_key_spec{
     "_is_sensitive_payload_key", {self_param(), param("key", "object")}, "bool", no_doc, &is_sensitive_payload_key};

@@ -15,4 +15,12 @@ extern const FunctionSpec sanitize_url_or_text_for_log_spec;
 extern const FunctionSpec sanitize_url_for_log_spec;
 extern const FunctionSpec sanitize_query_string_for_log_spec;
 
+// The source of _URL_IN_TEXT_RE: a URL in free text runs up to whitespace,
+// a quote or an angle bracket.
+inline constexpr const char* url_in_text_source = R"(https?://[^\s'\"<>]+)";
+
+// `pattern` is a compiled pattern of the standard `re` with the source and
+// flags of _URL_IN_TEXT_RE.
+bool is_url_in_text_pattern(py::handle pattern);
+
 }  // namespace qc

@@ -3,7 +3,6 @@
 #include "handled_exception.hpp"
 #include "log_text.hpp"
 #include "raising.hpp"
-#include "response_body.hpp"
 #include "specs.hpp"
 
 namespace qc {
@@ -16,45 +15,10 @@ py::object first_500(py::handle text) {
     return detail::checked(PyObject_GetItem(text.ptr(), bounds.ptr()));
 }
 
-Py_UCS4 ascii_lower(Py_UCS4 ch) { return ch >= 'A' && ch <= 'Z' ? ch + ('a' - 'A') : ch; }
-
-// body.lstrip().startswith("<!DOCTYPE") or "<html>" in body.lower(), without
-// the two copies of the body. Only the ASCII capitals lower-case to the
-// letters of "<html>", and no character lower-cases to text containing any of
-// them, so an ASCII case-blind search answers exactly as lower() would.
-bool is_html_text(PyObject* body) {
-#if PY_VERSION_HEX < 0x030C0000
-    if (PyUnicode_READY(body) < 0) throw py::error_already_set();
-#endif
-    const int kind = PyUnicode_KIND(body);
-    const void* data = PyUnicode_DATA(body);
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(body);
-
-    static constexpr char doctype[] = "<!DOCTYPE";
-    constexpr Py_ssize_t doctype_length = sizeof doctype - 1;
-    Py_ssize_t start = 0;
-    while (start < length && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, start))) ++start;
-    if (length - start >= doctype_length) {
-        Py_ssize_t i = 0;
-        while (i < doctype_length && PyUnicode_READ(kind, data, start + i) == Py_UCS4(doctype[i])) ++i;
-        if (i == doctype_length) return true;
-    }
-
-    static constexpr char tag[] = "<html>";
-    constexpr Py_ssize_t tag_length = sizeof tag - 1;
-    for (Py_ssize_t at = 0; at + tag_length <= length; ++at) {
-        if (PyUnicode_READ(kind, data, at) != '<') continue;
-        Py_ssize_t i = 1;
-        while (i < tag_length && ascii_lower(PyUnicode_READ(kind, data, at + i)) == Py_UCS4(tag[i])) ++i;
-        if (i == tag_length) return true;
-    }
-    return false;
-}
-
+// An HTML page where JSON was expected: a proxy's or a login page.
 bool is_html(py::handle body) {
-    if (PyUnicode_CheckExact(body.ptr())) return is_html_text(body.ptr());
     py::object stripped = call_method(body, "lstrip"_id);
-    if (truthy(call_method(stripped, "startswith"_id, py::handle("<!DOCTYPE"_id)))) return true;
+    if (truthy(call_method(stripped, "startswith"_id, "<!DOCTYPE"_id))) return true;
     return contains(call_method(body, "lower"_id), "<html>"_id);
 }
 
@@ -97,7 +61,6 @@ bool is_html(py::handle body) {
 
 py::object raise_for_http_error(const Call& c) {
     py::handle response = c.arg(1);
-    if (plain_response_status_passes(response)) return py::none();
     try {
         call_method(response, "raise_for_status"_id);
     } catch (py::error_already_set& e) {
@@ -111,8 +74,7 @@ py::object raise_for_http_error(const Call& c) {
 py::object parse_json_response(const Call& c) {
     auto [self, response, context, default_exit] = c.args<4>();
     try {
-        std::optional<ResponseText> plain = plain_response_text(response);
-        py::object body = plain ? plain->text : getattr(response, "text"_id);
+        py::object body = getattr(response, "text"_id);
         if (truthy(getattr(self, "verbose"_id))) {
             py::object safe_body = call_method(self, "_sanitize_body_string_for_log"_id, body);
             log_debug(c, text_of({"[HTTP] Response body: "_id, first_500(safe_body), "..."_id}));
@@ -124,9 +86,6 @@ py::object parse_json_response(const Call& c) {
             raise(call(platform_error, "Ошибка API: сервер вернул HTML вместо JSON. Проверьте эндпоинт."_id,
                        kw{"exit_code"_id, default_exit}, kw{"http_status"_id, status}, kw{"context"_id, context},
                        kw{"response_body"_id, safe_body}));
-        }
-        if (plain) {
-            if (std::optional<py::object> decoded = plain_response_json(response, *plain)) return *decoded;
         }
         return call_method(response, "json"_id);
     } catch (py::error_already_set& e) {
