@@ -11,7 +11,7 @@ $(VPY):
 	$(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install --quiet --upgrade pip
 
-$(STAMP): $(VPY) pyproject.toml CMakeLists.txt $(wildcard src/platform_client/*) $(wildcard python/quillon_agent/*.py python/quillon_agent/*/*.py)
+$(STAMP): $(VPY) pyproject.toml CMakeLists.txt $(shell find src/platform_client -type f) $(wildcard python/quillon_agent/*.py python/quillon_agent/*/*.py)
 	QUILLON_WERROR=ON $(VPY) -m pip install --quiet '.[test]'
 	touch $(STAMP)
 

@@ -3,10 +3,12 @@
 #include <string>
 #include <string_view>
 
-#include "boundary.hpp"
-#include "raising.hpp"
-#include "redaction.hpp"
-#include "specs.hpp"
+#include "core/boundary.hpp"
+#include "core/raising.hpp"
+#include "client/redaction.hpp"
+#include "client/tables.hpp"
+#include "operations/tables.hpp"
+#include "transport/tables.hpp"
 
 namespace qc {
 namespace {
@@ -68,13 +70,13 @@ constexpr std::string_view client_method_order[] = {
     "wait_for_engagement",
 };
 
-const FunctionSpec& client_method_spec(std::string_view name) {
-    for (const SpecTable* table :
+const FunctionDeclaration& client_method_declaration(std::string_view name) {
+    for (const DeclarationTable* table :
          {&client_construction_methods(), &redaction_methods(), &log_rendering_methods(), &curl_command_methods(),
           &retry_methods(), &response_classification_methods(), &verb_methods(), &streaming_upload_methods(),
           &entity_upsert_methods(), &upload_methods(), &engagement_status_methods(), &group_search_methods()}) {
-        for (const FunctionSpec* spec : *table) {
-            if (name == spec->name) return *spec;
+        for (const FunctionDeclaration* declaration : *table) {
+            if (name == declaration->name) return *declaration;
         }
     }
     throw std::logic_error("PlatformClient method without a declaration: " + std::string(name));
@@ -121,7 +123,7 @@ public:
         ns_["__doc__"] = py::none();
         bind_imports();
         bind_constants();
-        ns_["_format_error_context"] = make_function(format_error_context_spec(), ns_);
+        ns_["_format_error_context"] = make_function(format_error_context_declaration(), ns_);
         ns_["Endpoints"] = make_endpoints();
         ns_["PlatformError"] = make_platform_error();
         ns_["PlatformClient"] = make_platform_client();
@@ -205,9 +207,9 @@ private:
         return call(type, py::str(name), py::make_tuple(base), ns);
     }
 
-    void add_method(py::dict& ns, const char* class_name, const FunctionSpec& spec) {
-        std::string qualname = std::string(class_name) + "." + spec.name;
-        ns[py::str(spec.name)] = make_function(spec, ns_, qualname.c_str());
+    void add_method(py::dict& ns, const char* class_name, const FunctionDeclaration& declaration) {
+        std::string qualname = std::string(class_name) + "." + declaration.name;
+        ns[py::str(declaration.name)] = make_function(declaration, ns_, qualname.c_str());
     }
 
     // Python's __class__ cell: methods learn their class once it exists.
@@ -226,7 +228,7 @@ private:
     py::object make_platform_error() {
         py::dict ns = class_namespace("PlatformError");
         ns["__doc__"] = py::str(platform_error_doc);
-        for (const FunctionSpec* spec : platform_error_methods()) add_method(ns, "PlatformError", *spec);
+        for (const FunctionDeclaration* declaration : platform_error_methods()) add_method(ns, "PlatformError", *declaration);
         py::object cls = make_class("PlatformError", PyExc_Exception, ns);
         record_defining_class(cls, ns);
         return cls;
@@ -234,7 +236,7 @@ private:
 
     py::object make_platform_client() {
         py::dict ns = class_namespace("PlatformClient");
-        for (std::string_view name : client_method_order) add_method(ns, "PlatformClient", client_method_spec(name));
+        for (std::string_view name : client_method_order) add_method(ns, "PlatformClient", client_method_declaration(name));
         py::object cls = make_class("PlatformClient", reinterpret_cast<PyObject*>(&PyBaseObject_Type), ns);
         record_defining_class(cls, ns);
         return cls;
@@ -272,12 +274,6 @@ PyModuleDef module_definition = {
 };
 
 }  // namespace
-
-py::object not_yet_built(const Call& c) {
-    py::object qualname = getattr(c.function(), "__qualname__"_id);
-    PyErr_Format(PyExc_NotImplementedError, "%U is not built yet", qualname.ptr());
-    throw py::error_already_set();
-}
 
 }  // namespace qc
 

@@ -6,8 +6,8 @@
 
 #include <initializer_list>
 
-#include "interned.hpp"
-#include "python_calls.hpp"
+#include "core/interned.hpp"
+#include "core/python_calls.hpp"
 
 namespace py = pybind11;
 

@@ -1,4 +1,4 @@
-#include "boundary.hpp"
+#include "core/boundary.hpp"
 
 namespace qc {
 

@@ -1,10 +1,10 @@
 // Rendering of request payloads, uploaded files and response bodies as
 // bounded, masked log text, and the per-request "[HTTP] " lines.
-#include "debug_line.hpp"
-#include "raising.hpp"
-#include "redaction.hpp"
-#include "sequence_unpacking.hpp"
-#include "specs.hpp"
+#include "client/debug_line.hpp"
+#include "core/raising.hpp"
+#include "client/redaction.hpp"
+#include "core/sequence_unpacking.hpp"
+#include "client/tables.hpp"
 
 namespace qc {
 namespace {
@@ -64,9 +64,9 @@ py::object capped(py::handle self, py::object rendered) {
 // pass and the steps it calls are the client's own, the token is a plain
 // attribute and the URL pattern is the module's.
 bool prefix_pass_is_exact(const Call& c, py::handle self) {
-    if (!is_own_method(c, self, "_sanitize_text_for_log"_id, sanitize_text_for_log_spec) ||
-        !is_own_method(c, self, "_mask_token_only"_id, mask_token_only_spec) ||
-        !is_own_method(c, self, "_sanitize_url_for_log"_id, sanitize_url_for_log_spec)) {
+    if (!is_own_method(c, self, "_sanitize_text_for_log"_id, sanitize_text_for_log_declaration) ||
+        !is_own_method(c, self, "_mask_token_only"_id, mask_token_only_declaration) ||
+        !is_own_method(c, self, "_sanitize_url_for_log"_id, sanitize_url_for_log_declaration)) {
         return false;
     }
     std::optional<py::object> on_class = optional_attr(reinterpret_cast<PyObject*>(Py_TYPE(self.ptr())), "token"_id);
@@ -276,36 +276,36 @@ py::object hide_scan_submit_internals(const Call& c) {
     return text;
 }
 
-const FunctionSpec format_payload_for_log_spec{
+const FunctionDeclaration format_payload_for_log_declaration{
     "_format_payload_for_log", {self_param(), param("payload", "Any")}, "str", no_doc, &format_payload_for_log};
-const FunctionSpec sanitize_body_string_for_log_spec{
+const FunctionDeclaration sanitize_body_string_for_log_declaration{
     "_sanitize_body_string_for_log", {self_param(), param("body", "str")}, "str", no_doc,
     &sanitize_body_string_for_log};
-const FunctionSpec payload_from_request_kwargs_spec{
+const FunctionDeclaration payload_from_request_kwargs_declaration{
     "_payload_from_request_kwargs", {self_param(), param("kwargs", "dict")}, "Any | None", no_doc,
     &payload_from_request_kwargs};
-const FunctionSpec files_payload_for_log_spec{
+const FunctionDeclaration files_payload_for_log_declaration{
     "_files_payload_for_log", {self_param(), param("files", "dict")}, "dict[str, Any]", no_doc,
     &files_payload_for_log};
-const FunctionSpec log_request_attempt_payload_spec{
+const FunctionDeclaration log_request_attempt_payload_declaration{
     "_log_request_attempt_payload", {self_param(), param("log_payload", "Any | None")}, "None", no_doc,
     &log_request_attempt_payload};
-const FunctionSpec log_response_status_spec{
+const FunctionDeclaration log_response_status_declaration{
     "_log_response_status",
     {self_param(), param("method", "str"), param("response", "requests.Response"),
      keyword_only("log_url", "bool"), keyword_only("log_label", "str | None")},
     "None", no_doc, &log_response_status};
-const FunctionSpec hide_scan_submit_internals_spec{
+const FunctionDeclaration hide_scan_submit_internals_declaration{
     "_hide_scan_submit_internals", {self_param(), param("text", "str | None")}, "str | None", no_doc,
     &hide_scan_submit_internals};
 
 }  // namespace
 
-const SpecTable& log_rendering_methods() {
-    static const SpecTable table{
-        &format_payload_for_log_spec, &sanitize_body_string_for_log_spec, &payload_from_request_kwargs_spec,
-        &files_payload_for_log_spec, &log_request_attempt_payload_spec, &log_response_status_spec,
-        &hide_scan_submit_internals_spec};
+const DeclarationTable& log_rendering_methods() {
+    static const DeclarationTable table{
+        &format_payload_for_log_declaration, &sanitize_body_string_for_log_declaration, &payload_from_request_kwargs_declaration,
+        &files_payload_for_log_declaration, &log_request_attempt_payload_declaration, &log_response_status_declaration,
+        &hide_scan_submit_internals_declaration};
     return table;
 }
 

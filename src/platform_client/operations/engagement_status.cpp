@@ -3,9 +3,9 @@
 #include <cstdio>
 #include <initializer_list>
 
-#include "handled_exception.hpp"
-#include "raising.hpp"
-#include "specs.hpp"
+#include "core/handled_exception.hpp"
+#include "core/raising.hpp"
+#include "operations/tables.hpp"
 
 namespace qc {
 namespace {
@@ -135,13 +135,13 @@ py::object wait_for_engagement(const Call& c) {
     raise(timeout_error(c, timeout, commit_sha));
 }
 
-const FunctionSpec build_engagement_status_params_spec{
+const FunctionDeclaration build_engagement_status_params_declaration{
     "_build_engagement_status_params",
     {self_param(), param("branch_name", "str | None"), param("repository_name", "str | None"),
      param("group_name", "str | None"), param("group_url", "str | None"), param("group_id", "str | None"),
      param("integration_type", "str | None")},
     "dict[str, str]", no_doc, &build_engagement_status_params};
-const FunctionSpec get_engagement_status_spec{
+const FunctionDeclaration get_engagement_status_declaration{
     "get_engagement_status",
     {self_param(), param("commit_sha", "str"), param("branch_name", "str | None", Default::none()),
      param("repository_name", "str | None", Default::none()), param("group_name", "str | None", Default::none()),
@@ -149,7 +149,7 @@ const FunctionSpec get_engagement_status_spec{
      param("integration_type", "str | None", Default::none())},
     "dict", "Получить статус скана по идентификатору скана (commit SHA или произвольная строка).",
     &get_engagement_status};
-const FunctionSpec wait_for_engagement_spec{
+const FunctionDeclaration wait_for_engagement_declaration{
     "wait_for_engagement",
     {self_param(), param("commit_sha", "str"), param("branch_name", "Optional[str]", Default::none()),
      param("repository_name", "Optional[str]", Default::none()),
@@ -168,9 +168,9 @@ const FunctionSpec wait_for_engagement_spec{
 
 }  // namespace
 
-const SpecTable& engagement_status_methods() {
-    static const SpecTable table{
-        &build_engagement_status_params_spec, &get_engagement_status_spec, &wait_for_engagement_spec};
+const DeclarationTable& engagement_status_methods() {
+    static const DeclarationTable table{
+        &build_engagement_status_params_declaration, &get_engagement_status_declaration, &wait_for_engagement_declaration};
     return table;
 }
 

@@ -1,4 +1,4 @@
-#include "python_calls.hpp"
+#include "core/python_calls.hpp"
 
 namespace qc {
 

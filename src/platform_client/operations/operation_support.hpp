@@ -11,7 +11,7 @@
 
 #include <optional>
 
-#include "python_calls.hpp"
+#include "core/python_calls.hpp"
 
 namespace py = pybind11;
 

@@ -1,9 +1,9 @@
 // Turning a final response into decoded JSON or into a PlatformError.
-#include "debug_line.hpp"
-#include "handled_exception.hpp"
-#include "log_text.hpp"
-#include "raising.hpp"
-#include "specs.hpp"
+#include "client/debug_line.hpp"
+#include "core/handled_exception.hpp"
+#include "core/log_text.hpp"
+#include "core/raising.hpp"
+#include "transport/tables.hpp"
 
 namespace qc {
 namespace {
@@ -102,17 +102,17 @@ py::object handle_response(const Call& c) {
     return call_method(self, "_parse_json_response"_id, response, context, default_exit);
 }
 
-const FunctionSpec raise_for_http_error_spec{
+const FunctionDeclaration raise_for_http_error_declaration{
     "_raise_for_http_error",
     {self_param(), param("response", "requests.Response"), param("context", "str"),
      param("default_exit", "int")},
     "None", no_doc, &raise_for_http_error};
-const FunctionSpec parse_json_response_spec{
+const FunctionDeclaration parse_json_response_declaration{
     "_parse_json_response",
     {self_param(), param("response", "requests.Response"), param("context", "str"),
      param("default_exit", "int")},
     "dict", no_doc, &parse_json_response};
-const FunctionSpec handle_response_spec{
+const FunctionDeclaration handle_response_declaration{
     "_handle_response",
     {self_param(), param("response", "requests.Response"), param("context", "str"),
      param("default_exit", "int", Default::integer(5))},
@@ -120,8 +120,8 @@ const FunctionSpec handle_response_spec{
 
 }  // namespace
 
-const SpecTable& response_classification_methods() {
-    static const SpecTable table{&raise_for_http_error_spec, &parse_json_response_spec, &handle_response_spec};
+const DeclarationTable& response_classification_methods() {
+    static const DeclarationTable table{&raise_for_http_error_declaration, &parse_json_response_declaration, &handle_response_declaration};
     return table;
 }
 

@@ -1,8 +1,8 @@
 // Create-or-get of the run's entities: group, repository, branch, engagement.
-#include "debug_line.hpp"
-#include "operation_support.hpp"
-#include "raising.hpp"
-#include "specs.hpp"
+#include "client/debug_line.hpp"
+#include "operations/operation_support.hpp"
+#include "core/raising.hpp"
+#include "operations/tables.hpp"
 
 namespace qc {
 namespace {
@@ -158,50 +158,50 @@ py::object get_engagement_id(const Call& c) {
 }
 
 
-const FunctionSpec extract_response_id_spec{
+const FunctionDeclaration extract_response_id_declaration{
     "_extract_response_id",
     {self_param(), param("data", "dict"), keyword_only("name", "str"), keyword_only("context", "str"),
      keyword_only("entity_label", "str")},
     "str", no_doc, &extract_response_id};
-const FunctionSpec log_upsert_status_spec{
+const FunctionDeclaration log_upsert_status_declaration{
     "_log_upsert_status",
     {self_param(), keyword_only("name", "str"), keyword_only("noun", "str"),
      keyword_only("response", "requests.Response"), keyword_only("created_word", "str"),
      keyword_only("found_word", "str")},
     "None", no_doc, &log_upsert_status};
-const FunctionSpec create_or_get_entity_id_spec{
+const FunctionDeclaration create_or_get_entity_id_declaration{
     "_create_or_get_entity_id",
     {self_param(), keyword_only("path", "str"), keyword_only("payload", "dict"), keyword_only("context", "str"),
      keyword_only("name", "str"), keyword_only("noun", "str"), keyword_only("created_word", "str"),
      keyword_only("found_word", "str"), keyword_only("entity_label", "str")},
     "str", no_doc, &create_or_get_entity_id};
-const FunctionSpec create_or_get_group_spec{
+const FunctionDeclaration create_or_get_group_declaration{
     "create_or_get_group", {self_param(), param("name", "str"), param("web_url", "str | None")}, "str", no_doc,
     &create_or_get_group};
-const FunctionSpec create_or_get_repository_spec{
+const FunctionDeclaration create_or_get_repository_declaration{
     "create_or_get_repository",
     {self_param(), param("name", "str"), param("group_id", "str"), param("web_url", "str | None")}, "str",
     no_doc, &create_or_get_repository};
-const FunctionSpec create_or_get_branch_spec{
+const FunctionDeclaration create_or_get_branch_declaration{
     "create_or_get_branch",
     {self_param(), param("name", "str"), param("repository_id", "str"), param("web_url", "str | None")}, "str",
     no_doc, &create_or_get_branch};
-const FunctionSpec create_or_get_engagement_spec{
+const FunctionDeclaration create_or_get_engagement_declaration{
     "create_or_get_engagement",
     {self_param(), param("name", "str"), param("branch_id", "str"),
      param("description", "str", Default::str(""))},
     "str", no_doc, &create_or_get_engagement};
-const FunctionSpec get_engagement_id_spec{
+const FunctionDeclaration get_engagement_id_declaration{
     "get_engagement_id", {self_param(), param("name", "str"), param("branch_id", "str")}, "str", no_doc,
     &get_engagement_id};
 
 }  // namespace
 
-const SpecTable& entity_upsert_methods() {
-    static const SpecTable table{
-        &extract_response_id_spec,     &log_upsert_status_spec,         &create_or_get_entity_id_spec,
-        &create_or_get_group_spec,     &create_or_get_repository_spec,  &create_or_get_branch_spec,
-        &create_or_get_engagement_spec, &get_engagement_id_spec};
+const DeclarationTable& entity_upsert_methods() {
+    static const DeclarationTable table{
+        &extract_response_id_declaration,     &log_upsert_status_declaration,         &create_or_get_entity_id_declaration,
+        &create_or_get_group_declaration,     &create_or_get_repository_declaration,  &create_or_get_branch_declaration,
+        &create_or_get_engagement_declaration, &get_engagement_id_declaration};
     return table;
 }
 

@@ -4,9 +4,9 @@
 // stood before the first attempt is recorded once, and each build moves it
 // back there and wraps it in a fresh encoder. The encoder reads the files
 // while the body is being sent; nothing here reads their content.
-#include "raising.hpp"
-#include "sequence_unpacking.hpp"
-#include "specs.hpp"
+#include "core/raising.hpp"
+#include "core/sequence_unpacking.hpp"
+#include "transport/tables.hpp"
 
 namespace qc {
 namespace {
@@ -113,7 +113,7 @@ py::object build_streaming_request_kwargs(const Call& c) {
                        c.captured(3), c.captured(4));
 }
 
-const FunctionSpec build_streaming_request_kwargs_spec{
+const FunctionDeclaration build_streaming_request_kwargs_declaration{
     "build_streaming_request_kwargs", {}, "dict[str, Any]", no_doc, &build_streaming_request_kwargs};
 
 py::object prepare_post_form_kwargs(const Call& c) {
@@ -124,7 +124,7 @@ py::object prepare_post_form_kwargs(const Call& c) {
     }
     py::object file_positions = call_method(self, "_capture_file_positions"_id, files);
     py::object factory =
-        make_closure(build_streaming_request_kwargs_spec, c,
+        make_closure(build_streaming_request_kwargs_declaration, c,
                      "PlatformClient._prepare_post_form_kwargs.<locals>.build_streaming_request_kwargs",
                      py::make_tuple(self, data, files, headers, file_positions));
     // The retry loop calls the factory again before the first attempt; this
@@ -134,24 +134,24 @@ py::object prepare_post_form_kwargs(const Call& c) {
                           initial_request_kwargs["headers"_id], factory);
 }
 
-const FunctionSpec capture_file_positions_spec{
+const FunctionDeclaration capture_file_positions_declaration{
     "_capture_file_positions", {self_param(), param("files", "dict")}, "dict[int, int]", no_doc,
     &capture_file_positions};
-const FunctionSpec build_streaming_post_kwargs_spec{
+const FunctionDeclaration build_streaming_post_kwargs_declaration{
     "_build_streaming_post_kwargs",
     {self_param(), param("data", "dict"), param("files", "dict"), param("headers", "dict"),
      param("file_positions", "dict[int, int]")},
     "dict[str, Any]", no_doc, &build_streaming_post_kwargs};
-const FunctionSpec prepare_post_form_kwargs_spec{
+const FunctionDeclaration prepare_post_form_kwargs_declaration{
     "_prepare_post_form_kwargs",
     {self_param(), param("data", "dict"), param("files", "Optional[dict]"), param("headers", "dict")},
     "tuple[Any, Optional[dict], dict, Any | None]", no_doc, &prepare_post_form_kwargs};
 
 }  // namespace
 
-const SpecTable& streaming_upload_methods() {
-    static const SpecTable table{
-        &capture_file_positions_spec, &build_streaming_post_kwargs_spec, &prepare_post_form_kwargs_spec};
+const DeclarationTable& streaming_upload_methods() {
+    static const DeclarationTable table{
+        &capture_file_positions_declaration, &build_streaming_post_kwargs_declaration, &prepare_post_form_kwargs_declaration};
     return table;
 }
 

@@ -1,4 +1,4 @@
-#include "debug_line.hpp"
+#include "client/debug_line.hpp"
 
 namespace qc {
 

@@ -1,6 +1,6 @@
 // PlatformError, the one failure type, and the Russian context labels.
-#include "raising.hpp"
-#include "specs.hpp"
+#include "core/raising.hpp"
+#include "client/tables.hpp"
 
 namespace qc {
 namespace {
@@ -77,24 +77,24 @@ py::object format_error_context(const Call& c) {
     return py::reinterpret_borrow<py::object>(context);
 }
 
-const FunctionSpec format_error_context_function{
+const FunctionDeclaration format_error_context_function{
     "_format_error_context", {param("context", "str")}, "str", no_doc, &format_error_context};
 
-const FunctionSpec init_spec{
+const FunctionDeclaration init_declaration{
     "__init__",
     {self_param(), param("message", "str"), param("exit_code", "int"),
      param("http_status", "int", Default::integer(0)), param("context", "str | None", Default::none()),
      param("curl", "str | None", Default::none()), param("response_body", "str | None", Default::none())},
     no_return_annotation, no_doc, &platform_error_init};
 
-const FunctionSpec str_spec{"__str__", {self_param()}, "str", no_doc, &platform_error_str};
+const FunctionDeclaration str_declaration{"__str__", {self_param()}, "str", no_doc, &platform_error_str};
 
 }  // namespace
 
-const FunctionSpec& format_error_context_spec() { return format_error_context_function; }
+const FunctionDeclaration& format_error_context_declaration() { return format_error_context_function; }
 
-const SpecTable& platform_error_methods() {
-    static const SpecTable table{&init_spec, &str_spec};
+const DeclarationTable& platform_error_methods() {
+    static const DeclarationTable table{&init_declaration, &str_declaration};
     return table;
 }
 

@@ -3,10 +3,10 @@
 // Only the request itself is guarded: the URL is built before it and the
 // classification after it, so a PlatformError from classification is never
 // mistaken for a network failure.
-#include "handled_exception.hpp"
-#include "raising.hpp"
-#include "sequence_unpacking.hpp"
-#include "specs.hpp"
+#include "core/handled_exception.hpp"
+#include "core/raising.hpp"
+#include "core/sequence_unpacking.hpp"
+#include "transport/tables.hpp"
 
 namespace qc {
 namespace {
@@ -139,23 +139,23 @@ py::object post_form_response(const Call& c) {
     return request_or_network_error(c, context, path, false, py::str("POST"), url, kw{"data"_id, data});
 }
 
-const FunctionSpec post_form_response_spec{
+const FunctionDeclaration post_form_response_declaration{
     "_post_form_response",
     {self_param(), param("path", "str"), param("data", "dict"), param("context", "str")}, "requests.Response",
     no_doc, &post_form_response};
-const FunctionSpec get_spec{
+const FunctionDeclaration get_declaration{
     "get",
     {self_param(), param("path", "str"), param("params", "Optional[dict]", Default::none()),
      param("context", "str", Default::str(""))},
     "dict", no_doc, &get};
-const FunctionSpec post_form_spec{
+const FunctionDeclaration post_form_declaration{
     "post_form",
     {self_param(), param("path", "str"), param("data", "dict"), param("files", "Optional[dict]", Default::none()),
      param("context", "str", Default::str("")), param("default_exit", "int", Default::integer(5)),
      param("_log_url", "bool", Default::boolean(true)), param("_log_label", "str | None", Default::none()),
      param("_log_payload_override", "Any | None", Default::none())},
     "dict", no_doc, &post_form};
-const FunctionSpec post_json_spec{
+const FunctionDeclaration post_json_declaration{
     "post_json",
     {self_param(), param("path", "str"), param("payload", "dict"), param("context", "str", Default::str("")),
      param("default_exit", "int", Default::integer(5))},
@@ -163,8 +163,8 @@ const FunctionSpec post_json_spec{
 
 }  // namespace
 
-const SpecTable& verb_methods() {
-    static const SpecTable table{&post_form_response_spec, &get_spec, &post_form_spec, &post_json_spec};
+const DeclarationTable& verb_methods() {
+    static const DeclarationTable table{&post_form_response_declaration, &get_declaration, &post_form_declaration, &post_json_declaration};
     return table;
 }
 

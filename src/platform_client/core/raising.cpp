@@ -1,4 +1,4 @@
-#include "raising.hpp"
+#include "core/raising.hpp"
 
 namespace qc {
 namespace {

@@ -9,7 +9,7 @@
 #include <optional>
 #include <type_traits>
 
-#include "interned.hpp"
+#include "core/interned.hpp"
 
 namespace py = pybind11;
 

@@ -3,7 +3,7 @@
 // Every function the module defines is declared once, in a table beside its
 // implementation:
 //
-//     const FunctionSpec get_spec{
+//     const FunctionDeclaration get_declaration{
 //         "get",
 //         {self_param(), param("path", "str"),
 //          param("params", "Optional[dict]", Default::none()),
@@ -26,8 +26,8 @@
 #include <string>
 #include <vector>
 
-#include "interned.hpp"
-#include "python_calls.hpp"
+#include "core/interned.hpp"
+#include "core/python_calls.hpp"
 
 namespace py = pybind11;
 
@@ -73,7 +73,7 @@ using Implementation = py::object (*)(const Call&);
 inline constexpr const char* no_doc = nullptr;
 inline constexpr const char* no_return_annotation = nullptr;
 
-struct FunctionSpec {
+struct FunctionDeclaration {
     const char* name;
     std::vector<Param> params;
     const char* return_annotation;  // nullptr: none declared
@@ -82,6 +82,9 @@ struct FunctionSpec {
 
     std::size_t slot_count() const { return params.size(); }
 };
+
+// The declarations of one concept, in the order the module defines them.
+using DeclarationTable = std::vector<const FunctionDeclaration*>;
 
 inline constexpr std::size_t max_params = 16;
 
@@ -121,14 +124,14 @@ private:
     PyObject* const* slots_;
 };
 
-// A new function object for `spec`, whose globals are `module_globals`.
+// A new function object for `declaration`, whose globals are `module_globals`.
 // `qualname` defaults to the declared name.
-py::object make_function(const FunctionSpec& spec, py::handle module_globals,
+py::object make_function(const FunctionDeclaration& declaration, py::handle module_globals,
                          const char* qualname = nullptr);
 
 // A nested function created by a running function: it shares the caller's
 // globals, captures `captured` and carries its own qualified name.
-py::object make_closure(const FunctionSpec& spec, const Call& creator, const char* qualname,
+py::object make_closure(const FunctionDeclaration& declaration, const Call& creator, const char* qualname,
                         py::tuple captured);
 
 // Records the class a method was defined in; done when the class is assembled.
@@ -136,13 +139,13 @@ void set_defining_class(py::handle function, py::handle cls);
 
 bool is_function_object(py::handle obj);
 
-// `obj` is a function this module made from `spec` over `module_globals`.
-bool is_function_of(py::handle obj, const FunctionSpec& spec, py::handle module_globals);
+// `obj` is a function this module made from `declaration` over `module_globals`.
+bool is_function_of(py::handle obj, const FunctionDeclaration& declaration, py::handle module_globals);
 
-// `self.name` is the method this module made from `spec` for the calling
+// `self.name` is the method this module made from `declaration` for the calling
 // function's namespace: attribute lookup is the ordinary one, the class finds
 // that function and the instance does not shadow it. Native work may stand in
 // for a call of the method only then.
-bool is_own_method(const Call& c, py::handle self, PyObject* name, const FunctionSpec& spec);
+bool is_own_method(const Call& c, py::handle self, PyObject* name, const FunctionDeclaration& declaration);
 
 }  // namespace qc

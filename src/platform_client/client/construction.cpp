@@ -1,6 +1,6 @@
 // Building a client from the host's configuration: TLS choice, the one
 // session with the token and JSON Accept header, and URL joining.
-#include "specs.hpp"
+#include "client/tables.hpp"
 
 namespace qc {
 namespace {
@@ -47,18 +47,18 @@ py::object url(const Call& c) {
         detail::checked(PyUnicode_Concat(base.ptr(), format_plain(path).ptr())).release());
 }
 
-const FunctionSpec init_spec{"__init__", {self_param(), param("config", "'Config'")}, no_return_annotation, no_doc,
+const FunctionDeclaration init_declaration{"__init__", {self_param(), param("config", "'Config'")}, no_return_annotation, no_doc,
                              &init};
-const FunctionSpec resolve_tls_verification_spec{
+const FunctionDeclaration resolve_tls_verification_declaration{
     "_resolve_tls_verification", {self_param(), param("config", "'Config'")}, "bool | str", no_doc,
     &resolve_tls_verification};
-const FunctionSpec build_session_spec{"_build_session", {self_param()}, "requests.Session", no_doc, &build_session};
-const FunctionSpec url_spec{"_url", {self_param(), param("path", "str")}, "str", no_doc, &url};
+const FunctionDeclaration build_session_declaration{"_build_session", {self_param()}, "requests.Session", no_doc, &build_session};
+const FunctionDeclaration url_declaration{"_url", {self_param(), param("path", "str")}, "str", no_doc, &url};
 
 }  // namespace
 
-const SpecTable& client_construction_methods() {
-    static const SpecTable table{&init_spec, &resolve_tls_verification_spec, &build_session_spec, &url_spec};
+const DeclarationTable& client_construction_methods() {
+    static const DeclarationTable table{&init_declaration, &resolve_tls_verification_declaration, &build_session_declaration, &url_declaration};
     return table;
 }
 

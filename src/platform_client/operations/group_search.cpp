@@ -1,9 +1,9 @@
 // Repository group search with the platform's matching rules, and
 // repository details.
-#include "handled_exception.hpp"
-#include "operation_support.hpp"
-#include "raising.hpp"
-#include "specs.hpp"
+#include "core/handled_exception.hpp"
+#include "operations/operation_support.hpp"
+#include "core/raising.hpp"
+#include "operations/tables.hpp"
 
 namespace qc {
 namespace {
@@ -112,12 +112,12 @@ py::object get_repository_details(const Call& c) {
 }
 
 
-const FunctionSpec filter_groups_spec{
+const FunctionDeclaration filter_groups_declaration{
     "_filter_groups",
     {self_param(), param("groups", "list"), keyword_only("name", "str"), keyword_only("web_url", "str | None"),
      keyword_only("integration_type", "str | None")},
     "list", no_doc, &filter_groups};
-const FunctionSpec find_groups_spec{
+const FunctionDeclaration find_groups_declaration{
     "find_groups",
     {self_param(), param("name", "str"), param("web_url", "str | None", Default::none()),
      param("repo_name", "str | None", Default::none()), param("branch_name", "str | None", Default::none()),
@@ -131,7 +131,7 @@ const FunctionSpec find_groups_spec{
     "        Использует GET /api/v1/git/ci-cd/repository_groups_agent.\n"
     "        ",
     &find_groups};
-const FunctionSpec get_repository_details_spec{
+const FunctionDeclaration get_repository_details_declaration{
     "get_repository_details",
     {self_param(), param("repo_id", "str | None", Default::none()),
      keyword_only("repository_name", "str | None", Default::none()),
@@ -140,8 +140,8 @@ const FunctionSpec get_repository_details_spec{
 
 }  // namespace
 
-const SpecTable& group_search_methods() {
-    static const SpecTable table{&filter_groups_spec, &find_groups_spec, &get_repository_details_spec};
+const DeclarationTable& group_search_methods() {
+    static const DeclarationTable table{&filter_groups_declaration, &find_groups_declaration, &get_repository_details_declaration};
     return table;
 }
 

@@ -3,7 +3,7 @@
 
 #include <pybind11/pybind11.h>
 
-#include "function_object.hpp"
+#include "core/function_object.hpp"
 
 namespace py = pybind11;
 

@@ -1,8 +1,8 @@
 // Report upload, scan-archive submission and the pipeline status update.
-#include "debug_line.hpp"
-#include "handled_exception.hpp"
-#include "raising.hpp"
-#include "specs.hpp"
+#include "client/debug_line.hpp"
+#include "core/handled_exception.hpp"
+#include "core/raising.hpp"
+#include "operations/tables.hpp"
 
 namespace qc {
 namespace {
@@ -159,24 +159,24 @@ py::object submit_scan(const Call& c) {
     }
 }
 
-const FunctionSpec upload_report_spec{
+const FunctionDeclaration upload_report_declaration{
     "upload_report",
     {self_param(), param("report_path", "str"), param("scan_type", "str"), param("engagement_name", "str"),
      param("repository_id", "str"), param("branch_name", "str")},
     "dict", no_doc, &upload_report};
-const FunctionSpec update_engagement_status_spec{
+const FunctionDeclaration update_engagement_status_declaration{
     "update_engagement_status",
     {self_param(), keyword_only("engagement_name", "str"), keyword_only("branch_name", "str"),
      keyword_only("repository_id", "str"), keyword_only("engagement_status", "str", Default::str("finished"))},
     "dict", "Сообщить платформе статус пайплайна после загрузки внешних отчётов.", &update_engagement_status};
-const FunctionSpec submit_scan_spec{
+const FunctionDeclaration submit_scan_declaration{
     "submit_scan", {self_param(), param("engagement_id", "str"), param("payload_path", "str")}, "dict", no_doc,
     &submit_scan};
 
 }  // namespace
 
-const SpecTable& upload_methods() {
-    static const SpecTable table{&upload_report_spec, &update_engagement_status_spec, &submit_scan_spec};
+const DeclarationTable& upload_methods() {
+    static const DeclarationTable table{&upload_report_declaration, &update_engagement_status_declaration, &submit_scan_declaration};
     return table;
 }
 

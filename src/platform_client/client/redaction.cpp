@@ -16,11 +16,11 @@
 #include <string>
 #include <string_view>
 
-#include "boundary.hpp"
-#include "nesting_guard.hpp"
-#include "raising.hpp"
-#include "redaction.hpp"
-#include "specs.hpp"
+#include "core/boundary.hpp"
+#include "core/nesting_guard.hpp"
+#include "core/raising.hpp"
+#include "client/redaction.hpp"
+#include "client/tables.hpp"
 
 namespace qc {
 namespace {
@@ -270,32 +270,32 @@ bool is_url_in_text_pattern(py::handle pattern) {
            equal(getattr(pattern, "flags"_id), getattr(re, "UNICODE"_id));
 }
 
-const FunctionSpec is_sensitive_payload_key_spec{
+const FunctionDeclaration is_sensitive_payload_key_declaration{
     "_is_sensitive_payload_key", {self_param(), param("key", "object")}, "bool", no_doc, &is_sensitive_payload_key};
-const FunctionSpec mask_token_only_spec{
+const FunctionDeclaration mask_token_only_declaration{
     "_mask_token_only", {self_param(), param("text", "str")}, "str", no_doc, &mask_token_only};
-const FunctionSpec sanitize_text_for_log_spec{
+const FunctionDeclaration sanitize_text_for_log_declaration{
     "_sanitize_text_for_log", {self_param(), param("text", "str")}, "str", no_doc, &sanitize_text_for_log};
-const FunctionSpec sanitize_payload_for_log_spec{
+const FunctionDeclaration sanitize_payload_for_log_declaration{
     "_sanitize_payload_for_log", {self_param(), param("value", "Any")}, "Any", no_doc, &sanitize_payload_for_log};
-const FunctionSpec sanitize_value_for_log_spec{
+const FunctionDeclaration sanitize_value_for_log_declaration{
     "_sanitize_value_for_log",
     {self_param(), param("value", "Any"), param("key", "object | None", Default::none())},
     "Any", no_doc, &sanitize_value_for_log};
-const FunctionSpec sanitize_url_or_text_for_log_spec{
+const FunctionDeclaration sanitize_url_or_text_for_log_declaration{
     "_sanitize_url_or_text_for_log", {self_param(), param("value", "str")}, "str", no_doc,
     &sanitize_url_or_text_for_log};
-const FunctionSpec sanitize_url_for_log_spec{
+const FunctionDeclaration sanitize_url_for_log_declaration{
     "_sanitize_url_for_log", {self_param(), param("url", "str")}, "str", no_doc, &sanitize_url_for_log};
-const FunctionSpec sanitize_query_string_for_log_spec{
+const FunctionDeclaration sanitize_query_string_for_log_declaration{
     "_sanitize_query_string_for_log", {self_param(), param("query", "str")}, "str", no_doc,
     &sanitize_query_string_for_log};
 
-const SpecTable& redaction_methods() {
-    static const SpecTable table{
-        &is_sensitive_payload_key_spec, &mask_token_only_spec, &sanitize_text_for_log_spec,
-        &sanitize_payload_for_log_spec, &sanitize_value_for_log_spec, &sanitize_url_or_text_for_log_spec,
-        &sanitize_url_for_log_spec, &sanitize_query_string_for_log_spec};
+const DeclarationTable& redaction_methods() {
+    static const DeclarationTable table{
+        &is_sensitive_payload_key_declaration, &mask_token_only_declaration, &sanitize_text_for_log_declaration,
+        &sanitize_payload_for_log_declaration, &sanitize_value_for_log_declaration, &sanitize_url_or_text_for_log_declaration,
+        &sanitize_url_for_log_declaration, &sanitize_query_string_for_log_declaration};
     return table;
 }
 

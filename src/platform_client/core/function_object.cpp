@@ -2,13 +2,13 @@
 // modelled on CPython's own function object: Python's binding rules and
 // error texts, descriptor behaviour, and the introspection attributes that
 // inspect, help(), functools.wraps and unittest.mock rely on.
-#include "function_object.hpp"
+#include "core/function_object.hpp"
 
 #include <algorithm>
 #include <cstddef>
 
-#include "boundary.hpp"
-#include "nesting_guard.hpp"
+#include "core/boundary.hpp"
+#include "core/nesting_guard.hpp"
 
 namespace qc {
 namespace {
@@ -29,7 +29,7 @@ struct FunctionObject {
     PyObject* defining_class;  // Python's __class__ cell, or NULL
     PyObject* param_names;     // tuple of interned parameter names
     PyObject* weakrefs;
-    const FunctionSpec* spec;
+    const FunctionDeclaration* declaration;
     Py_ssize_t positional_count;
     Py_ssize_t keyword_only_count;
     bool has_var_keyword;
@@ -221,12 +221,12 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
             // to another: the caller's array holds the arguments for the whole
             // call, so they serve as the slots without binding.
             NestingGuard depth;
-            return f->spec->implementation(Call(callable, args));
+            return f->declaration->implementation(Call(callable, args));
         }
         Slots slots(f->positional_count + f->keyword_only_count + (f->has_var_keyword ? 1 : 0));
         bind_arguments(f, args, nargs, kwnames, slots);
         NestingGuard depth;
-        return f->spec->implementation(Call(callable, slots.data()));
+        return f->declaration->implementation(Call(callable, slots.data()));
     });
 }
 
@@ -403,7 +403,7 @@ PyObject* get_signature(PyObject* self, void*) {
         py::object defaults = f->defaults ? borrow(f->defaults) : py::tuple();
         Py_ssize_t default_count = PyTuple_GET_SIZE(defaults.ptr());
         py::list parameters;
-        const auto& params = f->spec->params;
+        const auto& params = f->declaration->params;
         for (std::size_t i = 0; i < params.size(); ++i) {
             py::handle name = PyTuple_GET_ITEM(f->param_names, static_cast<Py_ssize_t>(i));
             py::object kind;
@@ -514,32 +514,32 @@ py::object Default::to_python() const {
     return py::object();
 }
 
-py::object make_function(const FunctionSpec& spec, py::handle module_globals, const char* qualname) {
+py::object make_function(const FunctionDeclaration& declaration, py::handle module_globals, const char* qualname) {
     PyTypeObject* type = ready_function_type();
-    if (spec.params.size() > max_params) throw std::logic_error("too many parameters");
+    if (declaration.params.size() > max_params) throw std::logic_error("too many parameters");
     FunctionObject* f = PyObject_GC_New(FunctionObject, type);
     if (!f) throw_current();
     f->vectorcall = function_vectorcall;
     f->name = f->qualname = f->module = f->doc = nullptr;
     f->defaults = f->kwdefaults = f->annotations = f->dict = nullptr;
     f->globals = f->captured = f->defining_class = f->param_names = f->weakrefs = nullptr;
-    f->spec = &spec;
+    f->declaration = &declaration;
     f->positional_count = f->keyword_only_count = 0;
     f->has_var_keyword = false;
     py::object result = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(f));
 
-    f->name = interned_string(spec.name).release().ptr();
-    f->qualname = interned_string(qualname ? qualname : spec.name).release().ptr();
+    f->name = interned_string(declaration.name).release().ptr();
+    f->qualname = interned_string(qualname ? qualname : declaration.name).release().ptr();
     f->module = dict_get(module_globals, "__name__"_id).value_or(py::none()).release().ptr();
-    f->doc = (spec.doc ? py::object(py::str(spec.doc)) : py::object(py::none())).release().ptr();
+    f->doc = (declaration.doc ? py::object(py::str(declaration.doc)) : py::object(py::none())).release().ptr();
     f->globals = py::reinterpret_borrow<py::object>(module_globals).release().ptr();
 
-    py::tuple names(spec.params.size());
+    py::tuple names(declaration.params.size());
     py::list positional_defaults;
     py::dict keyword_defaults;
     py::dict annotations;
-    for (std::size_t i = 0; i < spec.params.size(); ++i) {
-        const Param& p = spec.params[i];
+    for (std::size_t i = 0; i < declaration.params.size(); ++i) {
+        const Param& p = declaration.params[i];
         py::object name = interned_string(p.name);
         names[i] = name;
         switch (p.kind) {
@@ -563,7 +563,7 @@ py::object make_function(const FunctionSpec& spec, py::handle module_globals, co
         }
         if (p.annotation) annotations[name] = py::str(p.annotation);
     }
-    if (spec.return_annotation) annotations["return"_id] = py::str(spec.return_annotation);
+    if (declaration.return_annotation) annotations["return"_id] = py::str(declaration.return_annotation);
     f->param_names = names.release().ptr();
     if (!positional_defaults.empty()) f->defaults = py::tuple(positional_defaults).release().ptr();
     if (!keyword_defaults.empty()) f->kwdefaults = keyword_defaults.release().ptr();
@@ -572,8 +572,8 @@ py::object make_function(const FunctionSpec& spec, py::handle module_globals, co
     return result;
 }
 
-py::object make_closure(const FunctionSpec& spec, const Call& creator, const char* qualname, py::tuple captured) {
-    py::object function = make_function(spec, creator.module_globals(), qualname);
+py::object make_closure(const FunctionDeclaration& declaration, const Call& creator, const char* qualname, py::tuple captured) {
+    py::object function = make_function(declaration, creator.module_globals(), qualname);
     as_function(function.ptr())->captured = captured.release().ptr();
     return function;
 }
@@ -585,19 +585,19 @@ void set_defining_class(py::handle function, py::handle cls) {
 
 bool is_function_object(py::handle obj) { return Py_TYPE(obj.ptr()) == &function_type; }
 
-bool is_function_of(py::handle obj, const FunctionSpec& spec, py::handle module_globals) {
+bool is_function_of(py::handle obj, const FunctionDeclaration& declaration, py::handle module_globals) {
     if (!is_function_object(obj)) return false;
     FunctionObject* f = as_function(obj.ptr());
-    return f->spec == &spec && f->globals == module_globals.ptr();
+    return f->declaration == &declaration && f->globals == module_globals.ptr();
 }
 
-bool is_own_method(const Call& c, py::handle self, PyObject* name, const FunctionSpec& spec) {
+bool is_own_method(const Call& c, py::handle self, PyObject* name, const FunctionDeclaration& declaration) {
     PyTypeObject* type = Py_TYPE(self.ptr());
     if (PyType_GetSlot(type, Py_tp_getattro) != reinterpret_cast<void*>(PyObject_GenericGetAttr)) return false;
     PyObject* found = PyObject_GetAttr(reinterpret_cast<PyObject*>(type), name);
     if (!found) throw_current();
     py::object on_class = py::reinterpret_steal<py::object>(found);
-    if (!is_function_of(on_class, spec, c.module_globals())) return false;
+    if (!is_function_of(on_class, declaration, c.module_globals())) return false;
     std::optional<py::object> instance_dict = optional_attr(self, "__dict__"_id);
     if (!instance_dict) return true;
     return PyDict_Check(instance_dict->ptr()) && !dict_get(*instance_dict, py::handle(name));

@@ -1,9 +1,9 @@
 // The one place where requests are sent: the retry loop and its policy.
-#include "debug_line.hpp"
-#include "handled_exception.hpp"
-#include "log_text.hpp"
-#include "raising.hpp"
-#include "specs.hpp"
+#include "client/debug_line.hpp"
+#include "core/handled_exception.hpp"
+#include "core/log_text.hpp"
+#include "core/raising.hpp"
+#include "transport/tables.hpp"
 
 namespace qc {
 namespace {
@@ -212,26 +212,26 @@ py::object network_error(const Call& c) {
                 kw{"curl"_id, curl}, kw{"response_body"_id, body});
 }
 
-const FunctionSpec request_kwargs_for_attempt_spec{
+const FunctionDeclaration request_kwargs_for_attempt_declaration{
     "_request_kwargs_for_attempt",
     {self_param(), param("base_kwargs", "dict"), param("request_kwargs_factory")}, "dict", no_doc,
     &request_kwargs_for_attempt};
-const FunctionSpec retry_delay_for_response_spec{
+const FunctionDeclaration retry_delay_for_response_declaration{
     "_retry_delay_for_response",
     {self_param(), param("response", "requests.Response"), param("default_delay", "int")}, "int", no_doc,
     &retry_delay_for_response};
-const FunctionSpec should_retry_response_spec{
+const FunctionDeclaration should_retry_response_declaration{
     "_should_retry_response",
     {self_param(), param("response", "requests.Response"), keyword_only("attempt", "int"),
      keyword_only("max_attempts", "int"), keyword_only("default_delay", "int")},
     "bool", no_doc, &should_retry_response};
-const FunctionSpec should_retry_network_error_spec{
+const FunctionDeclaration should_retry_network_error_declaration{
     "_should_retry_network_error",
     {self_param(), param("error", "requests.RequestException"), keyword_only("attempt", "int"),
      keyword_only("max_attempts", "int"), keyword_only("sleep_interval", "int"),
      keyword_only("hide_internal_text", "bool", Default::boolean(false))},
     "bool", no_doc, &should_retry_network_error};
-const FunctionSpec request_with_retry_spec{
+const FunctionDeclaration request_with_retry_declaration{
     "_request_with_retry",
     {self_param(), param("method", "str"), param("url", "str"), var_keyword("kwargs")},
     "requests.Response",
@@ -241,16 +241,16 @@ const FunctionSpec request_with_retry_spec{
     "        Длительность: 30 попыток с задержкой 10 секунд = ~5 минут.\n"
     "        ",
     &request_with_retry};
-const FunctionSpec network_error_spec{
+const FunctionDeclaration network_error_declaration{
     "_network_error", {self_param(), param("error", "Exception"), param("context", "str")}, "PlatformError",
     no_doc, &network_error};
 
 }  // namespace
 
-const SpecTable& retry_methods() {
-    static const SpecTable table{
-        &request_kwargs_for_attempt_spec, &retry_delay_for_response_spec, &should_retry_response_spec,
-        &should_retry_network_error_spec, &request_with_retry_spec, &network_error_spec};
+const DeclarationTable& retry_methods() {
+    static const DeclarationTable table{
+        &request_kwargs_for_attempt_declaration, &retry_delay_for_response_declaration, &should_retry_response_declaration,
+        &should_retry_network_error_declaration, &request_with_retry_declaration, &network_error_declaration};
     return table;
 }
 

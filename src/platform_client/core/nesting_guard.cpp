@@ -1,4 +1,4 @@
-#include "nesting_guard.hpp"
+#include "core/nesting_guard.hpp"
 
 #include <pthread.h>
 #include <pybind11/pybind11.h>

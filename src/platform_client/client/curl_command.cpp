@@ -1,6 +1,6 @@
 // The short, masked curl command that reproduces a prepared request.
-#include "raising.hpp"
-#include "specs.hpp"
+#include "core/raising.hpp"
+#include "client/tables.hpp"
 
 #include <optional>
 
@@ -88,14 +88,14 @@ py::object curl_command(const Call& c) {
     return detail::checked(PyUnicode_Join(" "_id, parts.ptr()));
 }
 
-const FunctionSpec curl_command_spec{
+const FunctionDeclaration curl_command_declaration{
     "_curl_command", {self_param(), param("request", "requests.PreparedRequest")}, "str",
     "Сгенерировать максимально лаконичную curl команду для отладки.", &curl_command};
 
 }  // namespace
 
-const SpecTable& curl_command_methods() {
-    static const SpecTable table{&curl_command_spec};
+const DeclarationTable& curl_command_methods() {
+    static const DeclarationTable table{&curl_command_declaration};
     return table;
 }
 
