@@ -1,7 +1,9 @@
 // Rendering of request payloads, uploaded files and response bodies as
 // bounded, masked log text, and the per-request "[HTTP] " lines.
 #include "client/debug_line.hpp"
+#include "core/handled_exception.hpp"
 #include "core/raising.hpp"
+#include "core/text.hpp"
 #include "client/redaction.hpp"
 #include "core/sequence_unpacking.hpp"
 #include "client/tables.hpp"
@@ -12,19 +14,6 @@ namespace {
 constexpr Py_ssize_t payload_length_cap = 2000;
 
 bool is_none(py::handle value) { return value.ptr() == Py_None; }
-
-py::object concat(py::handle left, py::handle right) {
-    return detail::checked(PyUnicode_Concat(left.ptr(), right.ptr()));
-}
-
-// An exception raised inside an `except` block carries the handled one as
-// its __context__, as it would in Python.
-[[noreturn]] void rethrow_in_handler(py::error_already_set& raised, const py::error_already_set& handled) {
-    if (raised.value().ptr() != handled.value().ptr()) {
-        PyException_SetContext(raised.value().ptr(), Py_NewRef(handled.value().ptr()));
-    }
-    throw raised;
-}
 
 bool caught_any(const py::error_already_set& e, std::initializer_list<PyObject*> types) {
     for (PyObject* type : types) {
@@ -37,7 +26,7 @@ bool caught_any(const py::error_already_set& e, std::initializer_list<PyObject*>
 // a generator is named, never read.
 py::object type_placeholder(py::handle value) {
     py::object name = getattr(reinterpret_cast<PyObject*>(Py_TYPE(value.ptr())), "__name__"_id);
-    return concat(concat("<"_id, format_plain(name)), ">"_id);
+    return text_of({"<"_id, name, ">"_id});
 }
 
 bool is_str_or_bytes(py::handle value) { return PyUnicode_Check(value.ptr()) || PyBytes_Check(value.ptr()); }
@@ -125,11 +114,12 @@ py::object format_payload_for_log(const Call& c) {
                                kw{"default"_id, reinterpret_cast<PyObject*>(&PyUnicode_Type)});
     } catch (py::error_already_set& e) {
         if (!caught_any(e, {PyExc_TypeError, PyExc_RecursionError})) throw;
+        HandlingScope handling(e);
         try {
             rendered = detail::checked(PyObject_Str(sanitized.ptr()));
         } catch (py::error_already_set& fallback_error) {
             if (matches(fallback_error, PyExc_RecursionError)) return unrenderable_payload();
-            rethrow_in_handler(fallback_error, e);
+            throw;
         }
     }
 
@@ -234,7 +224,7 @@ py::object log_request_attempt_payload(const Call& c) {
     auto [self, log_payload] = c.args<2>();
     if (!truthy(getattr(self, "verbose"_id)) || is_none(log_payload)) return py::none();
     py::object rendered = call_method(self, "_format_payload_for_log"_id, log_payload);
-    py::object line = concat("[HTTP] Request payload: "_id, format_plain(rendered));
+    py::object line = text_of({"[HTTP] Request payload: "_id, rendered});
     log_debug(c, line);
     return py::none();
 }
@@ -251,11 +241,7 @@ py::object log_response_status(const Call& c) {
         target = py::reinterpret_borrow<py::object>("<hidden>"_id);
     }
     py::object status = getattr(response, "status_code"_id);
-    py::object line = concat("[HTTP] "_id, format_plain(method));
-    line = concat(line, " "_id);
-    line = concat(line, format_plain(target));
-    line = concat(line, " -> "_id);
-    line = concat(line, format_plain(status));
+    py::object line = text_of({"[HTTP] "_id, method, " "_id, target, " -> "_id, status});
     log_debug(c, line);
     return py::none();
 }

@@ -5,18 +5,11 @@
 
 #include "core/handled_exception.hpp"
 #include "core/raising.hpp"
+#include "core/text.hpp"
 #include "operations/tables.hpp"
 
 namespace qc {
 namespace {
-
-py::str concat(std::initializer_list<py::handle> parts) {
-    py::str result("");
-    for (py::handle part : parts) {
-        result = py::reinterpret_steal<py::str>(detail::checked(PyUnicode_Concat(result.ptr(), part.ptr())).release());
-    }
-    return result;
-}
 
 // The new reference a number protocol call returns, or its error.
 py::object number_op(PyObject* result) { return detail::checked(result); }
@@ -43,7 +36,7 @@ py::object get_engagement_status(const Call& c) {
     // is what keeps it to a single path segment.
     if (!truthy(call_method(c.global("_COMMIT_ID_RE"_id), "match"_id, commit_sha))) {
         raise(call(c.global("PlatformError"_id),
-                   concat({py::str("Некорректный идентификатор скана: минимум 5 символов. Получено: "),
+                   text_of({py::str("Некорректный идентификатор скана: минимум 5 символов. Получено: "),
                            py::repr(commit_sha)}),
                    kw{"exit_code"_id, py::int_(1)}));
     }
@@ -61,7 +54,7 @@ py::object get_engagement_status(const Call& c) {
         py::str unknown("?");
         py::handle repo_str = truthy(repository_name) ? repository_name : py::handle(unknown);
         py::handle branch_str = truthy(branch_name) ? branch_name : py::handle(unknown);
-        py::str message = concat({py::str("Найдено несколько сканирований для "), format_plain(commit_sha),
+        py::str message = text_of({py::str("Найдено несколько сканирований для "), format_plain(commit_sha),
                                   py::str(": репозиторий "), format_plain(repo_str), py::str(", ветка "),
                                   format_plain(branch_str), py::str(". Замените --group или --source-url.")});
         raise_from_none(call(c.global("PlatformError"_id), message, kw{"exit_code"_id, py::int_(1)},
@@ -73,7 +66,7 @@ py::object get_engagement_status(const Call& c) {
 py::object timeout_error(const Call& c, py::handle timeout, py::handle commit_sha) {
     py::object minutes = number_op(PyNumber_FloorDivide(timeout.ptr(), py::int_(60).ptr()));
     py::object head = commit_sha[py::slice(py::none(), py::int_(8), py::none())];
-    py::str message = concat({py::str("Сканирование не появилось за "), format_plain(minutes),
+    py::str message = text_of({py::str("Сканирование не появилось за "), format_plain(minutes),
                               py::str(" мин. Убедитесь, что платформа обрабатывает коммит "), format_plain(head),
                               py::str(".")});
     return call(c.global("PlatformError"_id), message, kw{"exit_code"_id, py::int_(8)});
@@ -120,13 +113,13 @@ py::object wait_for_engagement(const Call& c) {
             py::object whole_seconds = call(builtin_int, sleep_time);
             py::str wait_str =
                 sleep_time >= py::int_(60)
-                    ? concat({format_plain(number_op(PyNumber_FloorDivide(whole_seconds.ptr(), py::int_(60).ptr()))),
+                    ? text_of({format_plain(number_op(PyNumber_FloorDivide(whole_seconds.ptr(), py::int_(60).ptr()))),
                               py::str(" мин")})
-                    : concat({format_plain(whole_seconds), py::str(" сек")});
+                    : text_of({format_plain(whole_seconds), py::str(" сек")});
             char number[32];
             std::snprintf(number, sizeof number, "%02lld", attempt);
             call_method(c.global("logger"_id), "info"_id,
-                        concat({py::str("Попытка "), py::str(number), py::str("/"), format_plain(max_attempts),
+                        text_of({py::str("Попытка "), py::str(number), py::str("/"), format_plain(max_attempts),
                                 py::str(" | Сканирование ещё не создано, следующая проверка через "), wait_str,
                                 py::str("...")}));
             call_method(time, "sleep"_id, sleep_time);

@@ -2,6 +2,7 @@
 #include "client/debug_line.hpp"
 #include "operations/operation_support.hpp"
 #include "core/raising.hpp"
+#include "core/text.hpp"
 #include "operations/tables.hpp"
 
 namespace qc {
@@ -18,12 +19,12 @@ py::object extract_response_id(const Call& c) {
     auto [self, data, name, context, entity_label] = c.args<5>();
     py::object entity_id = id_of_answer(data);
     if (!is_usable_id(entity_id)) {
-        py::str message = join_text("Не удалось получить ID "_id, format_plain(entity_label), " '"_id,
-                                    format_plain(name), "'"_id);
+        py::str message = text_of({"Не удалось получить ID "_id, format_plain(entity_label), " '"_id,
+                                    format_plain(name), "'"_id});
         raise(call(c.global("PlatformError"_id), message, kw{"exit_code"_id, py::int_(5)},
                    kw{"context"_id, context}, kw{"curl"_id, getattr(self, "_last_curl"_id)}));
     }
-    log_debug(c, join_text("ID "_id, format_plain(entity_label), ": "_id, format_plain(entity_id)));
+    log_debug(c, text_of({"ID "_id, format_plain(entity_label), ": "_id, format_plain(entity_id)}));
     return py::str(entity_id);
 }
 
@@ -32,7 +33,7 @@ py::object log_upsert_status(const Call& c) {
     bool created = equal(getattr(response, "status_code"_id), py::int_(201));
     py::handle status = created ? created_word : found_word;
     call_method(c.global("logger"_id), "info"_id,
-                join_text(format_plain(noun), " '"_id, format_plain(name), "' "_id, format_plain(status), "."_id));
+                text_of({format_plain(noun), " '"_id, format_plain(name), "' "_id, format_plain(status), "."_id}));
     return py::none();
 }
 
@@ -123,24 +124,24 @@ py::object create_or_get_group(const Call& c) {
 
     py::object group_id = id_of_answer(data);
     if (is_usable_id(group_id)) {
-        log_debug(c, join_text("ID группы (из ответа): "_id, format_plain(group_id)));
+        log_debug(c, text_of({"ID группы (из ответа): "_id, format_plain(group_id)}));
         return py::str(group_id);
     }
 
     // The platform may answer without an id: recover it by searching.
-    log_debug(c, join_text("Получение ID группы '"_id, format_plain(name), "' через поиск..."_id));
+    log_debug(c, text_of({"Получение ID группы '"_id, format_plain(name), "' через поиск..."_id}));
     py::object groups = call_method(self, "find_groups"_id, name, web_url, kw{"integration_type"_id, "API"_id});
     py::object api_group = first_api_group(groups);
     group_id = api_group.is_none() ? py::none() : member(api_group, "id"_id);
     if (!is_usable_id(group_id)) {
-        py::str message = join_text("Не удалось получить ID группы '"_id, format_plain(name), "'"_id);
+        py::str message = text_of({"Не удалось получить ID группы '"_id, format_plain(name), "'"_id});
         py::object curl = getattr(self, "_last_curl"_id);
         py::object body = truthy(groups) ? call_method(self, "_format_payload_for_log"_id, groups)
                                          : py::reinterpret_borrow<py::object>("Пустой список или другой формат"_id);
         raise(call(c.global("PlatformError"_id), message, kw{"exit_code"_id, py::int_(5)},
                    kw{"context"_id, "find group after create"_id}, kw{"curl"_id, curl}, kw{"response_body"_id, body}));
     }
-    log_debug(c, join_text("ID группы: "_id, format_plain(group_id)));
+    log_debug(c, text_of({"ID группы: "_id, format_plain(group_id)}));
     return py::str(group_id);
 }
 
@@ -150,7 +151,7 @@ py::object get_engagement_id(const Call& c) {
     params[py::handle("name"_id)] = name;
     params[py::handle("branch_id"_id)] = branch_id;
     py::str context =
-        join_text("get engagement id '"_id, format_plain(name), "' for branch "_id, format_plain(branch_id));
+        text_of({"get engagement id '"_id, format_plain(name), "' for branch "_id, format_plain(branch_id)});
     py::object response = call_method(self, "get"_id, endpoint(c, "ENGAGEMENT"_id), kw{"params"_id, params},
                                        kw{"context"_id, context});
     return call_method(self, "_extract_response_id"_id, response, kw{"name"_id, name},

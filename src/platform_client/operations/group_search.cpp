@@ -3,6 +3,7 @@
 #include "core/handled_exception.hpp"
 #include "operations/operation_support.hpp"
 #include "core/raising.hpp"
+#include "core/text.hpp"
 #include "operations/tables.hpp"
 
 namespace qc {
@@ -47,7 +48,7 @@ py::object filter_groups(const Call& c) {
         if (!group_url.is_none() && truthy(group_url)) {
             // The group's URL may be an ancestor path of the target, ending at a "/".
             if (equal(target_url, group_url) ||
-                truthy(call_method(target_url, "startswith"_id, join_text(group_url, slash)))) {
+                truthy(call_method(target_url, "startswith"_id, text_of({group_url, slash})))) {
                 url_matched.append(group);
             }
         } else if (equal(lowered_type(group), "manual"_id)) {
@@ -63,7 +64,7 @@ py::object find_groups(const Call& c) {
     py::object path = getattr(c.global("Endpoints"_id), "GROUPS_LIST"_id);
     py::dict params;
     params[py::handle("search"_id)] = name;
-    py::str context = join_text("search groups by name '"_id, format_plain(name), "'"_id);
+    py::str context = text_of({"search groups by name '"_id, format_plain(name), "'"_id});
     py::object resp = call_method(self, "get"_id, path, kw{"params"_id, params}, kw{"context"_id, context});
 
     // Anything but a list under "repository_groups" (or an answer that is not
@@ -87,7 +88,7 @@ py::object get_repository_details(const Call& c) {
     } else if (truthy(repository_name) && truthy(group_id)) {
         params[py::handle("repository_name"_id)] = repository_name;
         params[py::handle("repository_group_id"_id)] = group_id;
-        context_suffix = join_text(format_plain(repository_name), " in group "_id, format_plain(group_id));
+        context_suffix = text_of({format_plain(repository_name), " in group "_id, format_plain(group_id)});
     } else {
         raise(call(c.global("PlatformError"_id),
                    "Для поиска репозитория нужен repository_id или repository_name вместе с repository_group_id."_id,
@@ -95,7 +96,7 @@ py::object get_repository_details(const Call& c) {
     }
 
     py::object path = getattr(c.global("Endpoints"_id), "REPO_DETAIL"_id);
-    py::str context = join_text("get repository details "_id, context_suffix);
+    py::str context = text_of({"get repository details "_id, context_suffix});
     try {
         return call_method(self, "get"_id, path, kw{"params"_id, params}, kw{"context"_id, context});
     } catch (py::error_already_set& e) {

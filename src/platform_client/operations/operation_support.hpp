@@ -1,5 +1,4 @@
-// Small helpers of the platform operations: joining message texts, and
-// reading members of the platform's JSON answers without trusting their shape.
+// Small helpers of the platform operations: reading members of the platform's JSON answers without trusting their shape.
 //
 // A CI agent meets proxies and half-deployed platforms: an answer may be a list
 // where an object was expected, a record may be a string, a member may be null
@@ -16,14 +15,6 @@
 namespace py = pybind11;
 
 namespace qc {
-
-// The concatenation of str pieces, as `a + b + c` would build it.
-template <class... Pieces>
-py::str join_text(py::handle first, const Pieces&... rest) {
-    py::object text = py::reinterpret_borrow<py::object>(first);
-    ((text = detail::checked(PyUnicode_Concat(text.ptr(), py::handle(rest).ptr()))), ...);
-    return py::reinterpret_steal<py::str>(text.release());
-}
 
 // A JSON object as decoded: a dict (a dict subclass is asked through its own get).
 inline bool is_json_object(py::handle value) { return PyDict_Check(value.ptr()); }

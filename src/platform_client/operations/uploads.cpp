@@ -2,14 +2,11 @@
 #include "client/debug_line.hpp"
 #include "core/handled_exception.hpp"
 #include "core/raising.hpp"
+#include "core/text.hpp"
 #include "operations/tables.hpp"
 
 namespace qc {
 namespace {
-
-py::str concat(py::handle left, py::handle right) {
-    return py::reinterpret_steal<py::str>(detail::checked(PyUnicode_Concat(left.ptr(), right.ptr())).release());
-}
 
 py::object platform_error(const Call& c, const char* message, int exit_code) {
     return call(c.global("PlatformError"_id), py::str(message), kw{"exit_code"_id, py::int_(exit_code)});
@@ -48,7 +45,7 @@ py::object with_open_for_reading(const Call& c, py::handle path, Body&& body) {
 py::object upload_report(const Call& c) {
     auto [self, report_path, scan_type, engagement_name, repository_id, branch_name] = c.args<6>();
     if (!is_file(c, report_path)) {
-        raise(call(c.global("PlatformError"_id), concat(py::str("Файл отчёта не найден: "), format_plain(report_path)),
+        raise(call(c.global("PlatformError"_id), text_of({py::str("Файл отчёта не найден: "), format_plain(report_path)}),
                    kw{"exit_code"_id, py::int_(4)}));
     }
     py::object path = getattr(c.global("Endpoints"_id), "SCAN"_id);
@@ -64,7 +61,7 @@ py::object upload_report(const Call& c) {
         py::dict files;
         files["report"] = py::make_tuple(file_name, f);
         return call_method(self, "post_form"_id, path, kw{"data"_id, data}, kw{"files"_id, files},
-                           kw{"context"_id, concat(py::str("upload "), scan_type)},
+                           kw{"context"_id, text_of({py::str("upload "), scan_type})},
                            kw{"default_exit"_id, py::int_(6)});
     });
 }
@@ -116,14 +113,13 @@ py::object submit_scan(const Call& c) {
     py::str id_text = format_plain(engagement_id);
     if (!is_single_path_segment(id_text)) {
         raise(call(c.global("PlatformError"_id),
-                   concat(concat(py::str("Не удалось запустить сканирование: некорректный engagement_id "),
-                                 py::repr(engagement_id)),
-                          py::str(".")),
+                   text_of({py::str("Не удалось запустить сканирование: некорректный engagement_id "),
+                            py::repr(engagement_id), py::str(".")}),
                    kw{"exit_code"_id, py::int_(1)}));
     }
     py::object path = call_method(getattr(c.global("Endpoints"_id), "IMPORT_ARCHIVE"_id), "format"_id, engagement_id);
     if (truthy(getattr(self, "verbose"_id))) {
-        log_debug(c, concat(concat(py::str("Запуск сканирования для engagement_id="), id_text), py::str("...")));
+        log_debug(c, text_of({py::str("Запуск сканирования для engagement_id="), id_text, py::str("...")}));
     }
     py::setattr(self, "_last_curl"_id, py::none());
     try {

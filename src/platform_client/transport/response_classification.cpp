@@ -1,7 +1,7 @@
 // Turning a final response into decoded JSON or into a PlatformError.
 #include "client/debug_line.hpp"
 #include "core/handled_exception.hpp"
-#include "core/log_text.hpp"
+#include "core/text.hpp"
 #include "core/raising.hpp"
 #include "transport/tables.hpp"
 

@@ -1,7 +1,7 @@
 // The one place where requests are sent: the retry loop and its policy.
 #include "client/debug_line.hpp"
 #include "core/handled_exception.hpp"
-#include "core/log_text.hpp"
+#include "core/text.hpp"
 #include "core/raising.hpp"
 #include "transport/tables.hpp"
 

@@ -11,32 +11,11 @@
 namespace qc {
 namespace {
 
-// An exception raised while `handled` is being handled gets it as
-// __context__, as the interpreter would have set it, unless it already has
-// one of its own.
-template <class Body>
-auto while_handling(const py::error_already_set& handled, Body&& body) -> decltype(body()) {
-    try {
-        return std::forward<Body>(body)();
-    } catch (py::error_already_set& inner) {
-        PyObject* inner_value = inner.value().ptr();
-        PyObject* handled_value = handled.value().ptr();
-        if (inner_value != handled_value) {
-            auto existing = py::reinterpret_steal<py::object>(PyException_GetContext(inner_value));
-            if (!existing) PyException_SetContext(inner_value, Py_NewRef(handled_value));
-        }
-        throw;
-    }
-}
-
 // except (requests.ConnectionError, requests.Timeout): the names are looked
 // up when a failure arrives, as the except clause would.
 bool is_network_failure(const Call& c, const py::error_already_set& e) {
-    return while_handling(e, [&] {
-        py::object requests = c.global("requests"_id);
-        py::tuple kinds = py::make_tuple(getattr(requests, "ConnectionError"_id), getattr(requests, "Timeout"_id));
-        return matches(e, kinds);
-    });
+    py::object requests = c.global("requests"_id);
+    return matches(e, py::make_tuple(getattr(requests, "ConnectionError"_id), getattr(requests, "Timeout"_id)));
 }
 
 // What `raise value` makes of value: an instance as it is, a class
@@ -56,9 +35,7 @@ py::object as_raisable(py::object value) {
 
 // raise self._network_error(e, failure_context) from e
 [[noreturn]] void raise_network_error(const Call& c, const py::error_already_set& e, py::handle failure_context) {
-    py::object error = while_handling(e, [&] {
-        return as_raisable(call_method(c.self(), "_network_error"_id, e.value(), failure_context));
-    });
+    py::object error = as_raisable(call_method(c.self(), "_network_error"_id, e.value(), failure_context));
     raise_from(error, e.value(), e.value());
 }
 
@@ -79,7 +56,7 @@ py::object request_or_network_error(const Call& c, py::handle failure_context_so
         HandlingScope handling(e);
         if (!is_network_failure(c, e)) throw;
         py::object failure_context = fall_back_to_path
-                                         ? while_handling(e, [&] { return context_or_path(failure_context_source, path); })
+                                         ? context_or_path(failure_context_source, path)
                                          : py::reinterpret_borrow<py::object>(failure_context_source);
         raise_network_error(c, e, failure_context);
     }
