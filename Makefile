@@ -5,7 +5,7 @@ VENV := .venv
 VPY := $(VENV)/bin/python
 STAMP := $(VENV)/.installed
 
-.PHONY: test demo install dev clean
+.PHONY: test demo install dev clean lint
 
 $(VPY):
 	$(PYTHON) -m venv $(VENV)
@@ -23,11 +23,14 @@ test: install
 demo: install
 	$(VPY) -m quillon_agent demo
 
+# Only public C API in the extension: no _Py names, no interpreter struct
+# fields, no private attribute of another library (tools/check-public-api).
+lint:
+	$(PYTHON) tools/check-public-api
+
 # The same suite on the other interpreters the module supports, when the
-# machine has them (pyenv's versions, or the system's): 3.10 is the host
-# agent's own, 3.12 counts interpreter depth apart from C calls (CI runs
-# both; 3.13 on demand). Each keeps its environment and build apart from the
-# main ones.
+# machine has them (pyenv's versions, or the system's); CI runs 3.10 to 3.13.
+# Each keeps its environment and build apart from the main ones.
 other_python = $(lastword $(sort $(wildcard $(HOME)/.pyenv/versions/$(1).*/bin/python$(1) /usr/bin/python$(1))))
 test_on_other_python = @if [ -z "$(2)" ]; then echo "make $@: no Python $(1) on this machine, skipped"; \
 	else $(MAKE) test PYTHON=$(2) VENV=.venv-$(1); fi
