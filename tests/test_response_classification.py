@@ -96,14 +96,13 @@ def test_html_page_where_json_was_expected(pc, client, answer, body):
 @pytest.mark.parametrize(
     "status, body, result",
     [
-        (200, "<!doctype html><p>no tag</p>", {}),
+        (200, "<!doctype htm><p>no tag</p>", {}),
         (200, "not json", {}),
         (200, "", {}),
         (201, "", {}),
         (204, "", {}),
         (200, "[1, 2]", [1, 2]),
         (201, '{"id": 7, "name": "g"}', {"id": 7, "name": "g"}),
-        (302, '{"moved": true}', {"moved": True}),
         (200, "[" * 100_000 + "]" * 100_000, {}),
     ],
 )
@@ -150,3 +149,24 @@ def test_html_test_matches_its_definition(pc, client, body):
         assert is_html and error.message == HTML
     else:
         assert not is_html and result == {}
+
+
+@pytest.mark.parametrize("body", [
+    "<!doctype html><html lang='en'><body>login</body></html>",
+    "  \n<!DOCTYPE HTML>\n<title>x</title>",
+    "<p>proxy</p><HTML\tdata-x=1>",
+    "<html>",
+])
+def test_html5_pages_that_are_not_json_are_html_errors(pc, client, answer, body):
+    with pytest.raises(pc.PlatformError) as caught:
+        client._handle_response(answer(200, body, "text/html"), "get engagement status", 6)
+    assert (caught.value.message, caught.value.exit_code, caught.value.http_status) == (HTML, 6, 200)
+
+
+@pytest.mark.parametrize(("body", "result"), [
+    ('"<!doctype html><html lang=en>"', "<!doctype html><html lang=en>"),
+    ("<htmlish>", {}),
+    ("<!doctype htm", {}),
+])
+def test_json_and_other_bodies_are_judged_as_before(client, answer, body, result):
+    assert client._handle_response(answer(200, body), "get", 5) == result

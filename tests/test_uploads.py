@@ -351,3 +351,46 @@ def test_submit_scan_http_error(httpserver, server_client, archive, pc, no_sleep
         assert "import_archive" not in error.response_body and "scan.zip" not in error.response_body
         assert "archive" not in error.response_body.replace(HIDDEN, "")
     assert server_client._last_curl is None
+
+
+@pytest.mark.parametrize("errno_, text", [(13, "Permission denied"), (24, "Too many open files")])
+def test_upload_report_unreadable_file_is_exit_4_without_a_request(client, pc, monkeypatch, report, errno_, text):
+    def refuse(*args, **kwargs):
+        raise OSError(errno_, text, str(report))
+
+    monkeypatch.setattr(pc, "open", refuse, raising=False)
+    verb = Recorder(monkeypatch, pc, "post_form")
+    with pytest.raises(pc.PlatformError) as caught:
+        client.upload_report(str(report), "Semgrep JSON Report", "eng-1", "17", "main")
+    error = caught.value
+    assert error.exit_code == 4 and not verb.calls
+    assert error.message == f"Не удалось прочитать файл отчёта: {report} ([Errno {errno_}] {text}: '{report}')"
+    assert isinstance(error.__cause__, OSError)
+
+
+@pytest.mark.parametrize(("status", "operation", "exit_code"), [
+    (307, "upload", 6), (308, "upload", 6), (301, "get", 5), (302, "upsert", 5), (307, "scan", 7)])
+def test_redirect_answers_are_errors_not_success(httpserver, server_client, report, archive, pc, no_sleep,
+                                                 status, operation, exit_code):
+    location = "https://ci:pw@platform.example.com/moved?token=abc"
+    httpserver.expect_request("/api/v1/git/ci-cd/scan").respond_with_data(
+        "", status=status, headers={"Location": location})
+    httpserver.expect_request("/api/v1/git/ci-cd/repository").respond_with_data(
+        "", status=status, headers={"Location": location})
+    httpserver.expect_request("/api/v1/git/engagement/import_archive/42").respond_with_data(
+        "", status=status, headers={"Location": location})
+    httpserver.expect_request("/x").respond_with_data("", status=status, headers={"Location": location})
+    call = {
+        "upload": lambda: server_client.upload_report(str(report), "Semgrep JSON Report", "eng-1", "17", "main"),
+        "get": lambda: server_client.get("/x"),
+        "upsert": lambda: server_client.create_or_get_repository("api", "7", None),
+        "scan": lambda: server_client.submit_scan("42", str(archive)),
+    }[operation]
+    with pytest.raises(pc.PlatformError) as caught:
+        call()
+    error = caught.value
+    assert (error.exit_code, error.http_status) == (exit_code, status)
+    assert f"HTTP {status}" in error.message
+    assert "https://***@platform.example.com/moved?token=%2A%2A%2A" in error.message
+    assert "pw" not in error.message and "abc" not in error.message
+    assert len(httpserver.log) == 1 and not no_sleep

@@ -45,7 +45,8 @@ py::object with_open_for_reading(const Call& c, py::handle path, Body&& body) {
 py::object upload_report(const Call& c) {
     auto [self, report_path, scan_type, engagement_name, repository_id, branch_name] = c.args<6>();
     if (!is_file(c, report_path)) {
-        raise(call(c.global("PlatformError"_id), text_of({py::str("Файл отчёта не найден: "), format_plain(report_path)}),
+        py::object message = text_of({py::str("Файл отчёта не найден: "), report_path});
+        raise(call(c.global("PlatformError"_id), call_method(self, "_mask_token_only"_id, message),
                    kw{"exit_code"_id, py::int_(4)}));
     }
     py::object path = getattr(c.global("Endpoints"_id), "SCAN"_id);
@@ -54,16 +55,31 @@ py::object upload_report(const Call& c) {
     data["engagement_name"] = engagement_name;
     data["repository_id"] = repository_id;
     data["branch_name"] = branch_name;
-    // Explicit captures: clang before 16 cannot capture a structured binding.
-    return with_open_for_reading(c, report_path, [&, &self = self, &report_path = report_path,
-                                                  &scan_type = scan_type](py::handle f) {
-        py::object file_name = call_method(getattr(c.global("os"_id), "path"_id), "basename"_id, report_path);
-        py::dict files;
-        files["report"] = py::make_tuple(file_name, f);
-        return call_method(self, "post_form"_id, path, kw{"data"_id, data}, kw{"files"_id, files},
-                           kw{"context"_id, text_of({py::str("upload "), scan_type})},
-                           kw{"default_exit"_id, py::int_(6)});
-    });
+    try {
+        // Explicit captures: clang before 16 cannot capture a structured binding.
+        return with_open_for_reading(c, report_path, [&, &self = self, &report_path = report_path,
+                                                      &scan_type = scan_type](py::handle f) {
+            py::object file_name = call_method(getattr(c.global("os"_id), "path"_id), "basename"_id, report_path);
+            py::dict files;
+            files["report"] = py::make_tuple(file_name, f);
+            return call_method(self, "post_form"_id, path, kw{"data"_id, data}, kw{"files"_id, files},
+                               kw{"context"_id, text_of({py::str("upload "), scan_type})},
+                               kw{"default_exit"_id, py::int_(6)});
+        });
+    } catch (py::error_already_set& e) {
+        // A report that cannot be opened or read (no permission, no file
+        // descriptors left) is a local file error like a missing one.
+        HandlingScope handling(e);
+        if (!matches(e, py::handle(PyExc_OSError)) ||
+            matches(e, getattr(c.global("requests"_id), "RequestException"_id))) {
+            throw;
+        }
+        py::object message = text_of({py::str("Не удалось прочитать файл отчёта: "), report_path, py::str(" ("),
+                                      py::str(e.value()), py::str(")")});
+        raise_from(call(c.global("PlatformError"_id), call_method(self, "_mask_token_only"_id, message),
+                        kw{"exit_code"_id, py::int_(4)}),
+                   e.value(), e.value());
+    }
 }
 
 py::object update_engagement_status(const Call& c) {

@@ -1,8 +1,8 @@
 // Turning a final response into decoded JSON or into a PlatformError.
 #include "client/debug_line.hpp"
 #include "core/handled_exception.hpp"
-#include "core/text.hpp"
 #include "core/raising.hpp"
+#include "core/text.hpp"
 #include "transport/tables.hpp"
 
 namespace qc {
@@ -20,6 +20,48 @@ bool is_html(py::handle body) {
     py::object stripped = call_method(body, "lstrip"_id);
     if (truthy(call_method(stripped, "startswith"_id, "<!DOCTYPE"_id))) return true;
     return contains(call_method(body, "lower"_id), "<html>"_id);
+}
+
+// A page that starts as an HTML5 document or holds an <html> tag with
+// attributes, in any letter case: looked for only in a body that is not JSON.
+bool is_html_document(py::handle body) {
+    py::object lowered = call_method(body, "lower"_id);
+    if (truthy(call_method(call_method(lowered, "lstrip"_id), "startswith"_id, "<!doctype html"_id))) return true;
+    Py_ssize_t length = PyObject_Length(lowered.ptr());
+    if (length < 0) throw py::error_already_set();
+    for (Py_ssize_t at = 0;; at += 5) {
+        at = PyUnicode_Find(lowered.ptr(), "<html"_id, at, length, 1);
+        if (at == -2) throw py::error_already_set();
+        if (at < 0 || at + 5 >= length) return false;
+        Py_UCS4 next = PyUnicode_ReadChar(lowered.ptr(), at + 5);
+        if (next == '>' || Py_UNICODE_ISSPACE(next)) return true;
+    }
+}
+
+[[noreturn]] void raise_html_page(const Call& c, py::handle body) {
+    auto [self, response, context, default_exit] = c.args<4>();
+    py::object safe_body = first_500(call_method(self, "_sanitize_body_string_for_log"_id, body));
+    raise(call(c.global("PlatformError"_id), "Ошибка API: сервер вернул HTML вместо JSON. Проверьте эндпоинт."_id,
+               kw{"exit_code"_id, default_exit}, kw{"http_status"_id, getattr(response, "status_code"_id)},
+               kw{"context"_id, context}, kw{"response_body"_id, safe_body}));
+}
+
+// Redirects are never followed, so a 3xx answer means the request did not
+// reach the platform's API: an upload answered 307 would otherwise be lost.
+void raise_for_redirect(const Call& c) {
+    auto [self, response, context, default_exit] = c.args<4>();
+    py::object status = getattr(response, "status_code"_id);
+    if (!PyLong_Check(status.ptr()) || !compare(status, py::int_(300), Py_GE) || !compare(status, py::int_(400), Py_LT)) {
+        return;
+    }
+    py::object location = call_method(getattr(response, "headers"_id), "get"_id, "Location"_id);
+    py::object shown = location.is_none() ? py::str("(адрес не указан)")
+                                          : call_method(self, "_sanitize_url_for_log"_id, format_plain(location));
+    raise(call(c.global("PlatformError"_id),
+               text_of({"Ошибка API: платформа ответила перенаправлением HTTP "_id, status, " на "_id, shown,
+                        ". Перенаправления не выполняются: проверьте адрес платформы (например, https:// вместо http://)."_id}),
+               kw{"exit_code"_id, default_exit}, kw{"http_status"_id, status}, kw{"context"_id, context},
+               kw{"curl"_id, getattr(self, "_last_curl"_id)}));
 }
 
 [[noreturn]] void raise_for_error_status(const Call& c, const py::error_already_set& http_error) {
@@ -68,6 +110,7 @@ py::object raise_for_http_error(const Call& c) {
         if (!matches(e, getattr(c.global("requests"_id), "HTTPError"_id))) throw;
         raise_for_error_status(c, e);
     }
+    raise_for_redirect(c);
     return py::none();
 }
 
@@ -79,18 +122,17 @@ py::object parse_json_response(const Call& c) {
             py::object safe_body = call_method(self, "_sanitize_body_string_for_log"_id, body);
             log_debug(c, text_of({"[HTTP] Response body: "_id, first_500(safe_body), "..."_id}));
         }
-        if (is_html(body)) {
-            py::object platform_error = c.global("PlatformError"_id);
-            py::object status = getattr(response, "status_code"_id);
-            py::object safe_body = first_500(call_method(self, "_sanitize_body_string_for_log"_id, body));
-            raise(call(platform_error, "Ошибка API: сервер вернул HTML вместо JSON. Проверьте эндпоинт."_id,
-                       kw{"exit_code"_id, default_exit}, kw{"http_status"_id, status}, kw{"context"_id, context},
-                       kw{"response_body"_id, safe_body}));
+        if (is_html(body)) raise_html_page(c, body);
+        try {
+            return call_method(response, "json"_id);
+        } catch (py::error_already_set& e) {
+            // A body nested too deeply to decode is as useless as one that is
+            // not JSON at all; an HTML5 page is still an HTML page.
+            if (!matches(e, c.global("ValueError"_id)) && !matches(e, c.global("RecursionError"_id))) throw;
+            if (!PyUnicode_Check(body.ptr()) || !is_html_document(body)) return py::dict();
         }
-        return call_method(response, "json"_id);
+        raise_html_page(c, body);
     } catch (py::error_already_set& e) {
-        // A body nested too deeply to decode is as useless as one that is
-        // not JSON at all.
         if (matches(e, c.global("ValueError"_id)) || matches(e, c.global("RecursionError"_id))) return py::dict();
         throw;
     }
