@@ -317,3 +317,26 @@ def test_network_error(pc, client, error, message):
         message, 3, 0, "create group", "curl -X GET http://h/x",
     )
     assert result.response_body == str(error).replace("tok-SECRET-1234567890", "***")
+
+
+@pytest.mark.parametrize("token", ["Secr3tZ9=\n", "tok\r\nX-Evil: 1", "tökén€", " lead", 12345])
+def test_token_no_header_can_carry_is_exit_2_at_once(make_client, pc, no_sleep, httpserver, token):
+    client = make_client(platform_url=httpserver.url_for("").rstrip("/"), api_token=token)
+    with pytest.raises(pc.PlatformError) as caught:
+        client.get("/x")
+    error = caught.value
+    assert error.exit_code == 2 and not no_sleep and not httpserver.log
+    shown = f"{error} {error.response_body} {error.curl} {error.__cause__} {error.__context__}"
+    assert str(token).strip() not in shown and repr(token) not in shown
+
+
+@pytest.mark.parametrize(("platform_url", "call", "exit_code"), [
+    ("127.0.0.1:9", lambda c: c.get("/x"), 2),
+    ("", lambda c: c.get("/x"), 2),
+    ("http://127.0.0.1:9", lambda c: c.post_json("/x", {"a": float("nan")}), 1),
+])
+def test_request_errors_are_not_retried(make_client, pc, no_sleep, platform_url, call, exit_code):
+    with pytest.raises(pc.PlatformError) as caught:
+        call(make_client(platform_url=platform_url))
+    assert caught.value.exit_code == exit_code and not no_sleep
+    assert isinstance(caught.value.__cause__, requests.RequestException)

@@ -132,14 +132,14 @@ def test_refused_connection(pc, make_client, refused_url, verb, context):
 
 @pytest.mark.parametrize("base_url", ["platform.example", "http://", "ftp://platform.example"])
 @pytest.mark.parametrize("verb", list(VERB_CALLS))
-def test_url_rejected_before_sending_is_retried_as_network_failure(pc, make_client, no_sleep, verb, base_url):
-    """requests refuses these URLs with its own exceptions (some also ValueError)."""
+def test_platform_url_rejected_before_sending_is_a_configuration_error(pc, make_client, no_sleep, verb, base_url):
+    """requests refuses these URLs with its own exceptions: every attempt would
+    fail alike, so there is no retry and the exit code is the configuration's."""
     with pytest.raises(pc.PlatformError) as caught:
         VERB_CALLS[verb](make_client(platform_url=base_url), "ctx")
-    assert (caught.value.message, caught.value.exit_code) == (NETWORK_MESSAGE, 3)
-    assert type(caught.value.__cause__) is requests.ConnectionError
-    assert str(caught.value.__cause__).startswith("Ошибка сети после 3 попыток: ")
-    assert no_sleep == [10, 10]
+    assert caught.value.exit_code == 2
+    assert isinstance(caught.value.__cause__, requests.RequestException)
+    assert no_sleep == []
 
 
 @pytest.mark.parametrize("raised, message", [

@@ -1,4 +1,6 @@
 // The one place where requests are sent: the retry loop and its policy.
+#include <optional>
+
 #include "client/debug_line.hpp"
 #include "core/handled_exception.hpp"
 #include "core/text.hpp"
@@ -139,11 +141,77 @@ py::object should_retry_network_error(const Call& c) {
     return py::bool_(true);
 }
 
+// The token travels as the Authorization header: one that no header can
+// carry (not a string, control characters such as a trailing newline from a
+// token file, characters outside Latin-1, leading whitespace) fails every
+// attempt alike, so it is refused before the first one, without showing it.
+void check_token_can_be_sent(const Call& c, py::handle self) {
+    py::object token = getattr(self, "token"_id);
+    if (!truthy(token)) return;
+    bool sendable = PyUnicode_Check(token.ptr());
+    if (sendable) {
+        Py_ssize_t length = PyUnicode_GET_LENGTH(token.ptr());
+        for (Py_ssize_t i = 0; i < length && sendable; ++i) {
+            Py_UCS4 ch = PyUnicode_READ_CHAR(token.ptr(), i);
+            sendable = ch >= 0x20 && ch != 0x7F && ch <= 0xFF && !(i == 0 && Py_UNICODE_ISSPACE(ch));
+        }
+    }
+    if (sendable) return;
+    raise(call(c.global("PlatformError"_id),
+               py::str("Неверный API-токен: его нельзя передать в заголовке Authorization (управляющие символы, "
+                       "например перевод строки в конце, символы вне Latin-1 или не строка)."),
+               kw{"exit_code"_id, py::int_(2)}));
+}
+
+// Errors that every attempt of the same request would meet again: a body
+// JSON cannot encode, a URL without a scheme or otherwise unusable. They are
+// not network failures and are not retried: exit code 2 when the client's
+// platform URL is at fault, 1 for the values an operation was given.
+bool is_request_error(const Call& c, const py::error_already_set& e) {
+    py::object exceptions = getattr(c.global("requests"_id), "exceptions"_id);
+    for (PyObject* name : {"InvalidJSONError"_id, "MissingSchema"_id, "InvalidSchema"_id, "InvalidURL"_id,
+                           "URLRequired"_id, "InvalidHeader"_id}) {
+        if (std::optional<py::object> kind = optional_attr(exceptions, name)) {
+            if (matches(e, *kind)) return true;
+        }
+    }
+    return false;
+}
+
+// An http(s) URL with a host: anything else is the configuration's fault.
+bool is_usable_platform_url(const Call& c, py::handle base_url) {
+    if (!PyUnicode_Check(base_url.ptr())) return false;
+    py::object parts;
+    try {
+        parts = call(c.global("urlsplit"_id), base_url);
+    } catch (py::error_already_set& e) {
+        if (!matches(e, PyExc_ValueError)) throw;
+        return false;
+    }
+    py::object scheme = getattr(parts, "scheme"_id);
+    return (equal(scheme, "http"_id) || equal(scheme, "https"_id)) && truthy(getattr(parts, "netloc"_id));
+}
+
+[[noreturn]] void raise_request_error(const Call& c, const py::error_already_set& e) {
+    py::handle self = c.self();
+    bool base_url_usable = is_usable_platform_url(c, getattr(self, "base_url"_id));
+    py::object detail = call_method(self, "_sanitize_text_for_log"_id, py::str(e.value()));
+    py::object error =
+        base_url_usable
+            ? call(c.global("PlatformError"_id), text_of({"Некорректный запрос: "_id, detail}),
+                   kw{"exit_code"_id, py::int_(1)}, kw{"response_body"_id, detail})
+            : call(c.global("PlatformError"_id),
+                   py::str("Неверная настройка клиента: адрес платформы должен начинаться с http:// или https://."),
+                   kw{"exit_code"_id, py::int_(2)}, kw{"response_body"_id, detail});
+    raise_from(error, e.value(), e.value());
+}
+
 py::object request_with_retry(const Call& c) {
     auto [self, method, url, kwargs] = c.args<4>();
     py::object max_attempts = c.global("_REQUEST_RETRY_ATTEMPTS"_id);
     py::object sleep_interval = c.global("_REQUEST_RETRY_SLEEP_SECONDS"_id);
 
+    check_token_can_be_sent(c, self);
     py::object log_payload = call_method(self, "_payload_from_request_kwargs"_id, kwargs);
     py::object request_kwargs_factory = pop(kwargs, "_retry_request_kwargs_factory"_id, Py_None);
     py::object log_url = pop(kwargs, "_log_url"_id, Py_True);
@@ -176,6 +244,7 @@ py::object request_with_retry(const Call& c) {
             HandlingScope handling(e);
             py::object requests = c.global("requests"_id);
             if (matches(e, getattr(getattr(requests, "exceptions"_id), "SSLError"_id))) throw;
+            if (is_request_error(c, e)) raise_request_error(c, e);
             if (matches(e, getattr(requests, "RequestException"_id))) {
                 last_err = e.value();
                 // On the last attempt this neither logs nor waits, and the loop ends.
