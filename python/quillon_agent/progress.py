@@ -67,20 +67,21 @@ def upload_progress(
     *,
     secret: Optional[str] = None,
     stream: Optional[TextIO] = None,
-    clock: Clock = time.monotonic,
+    clock: Optional[Clock] = None,
     min_size: int = MIN_SIZE,
 ) -> Iterator[None]:
     """Report the progress of every multipart upload made inside the block.
 
     ``secret`` (the API token) is replaced by "***" wherever it appears in a
-    file name. ``stream`` defaults to sys.stderr as it is on entry.
+    file name. ``stream`` defaults to sys.stderr as it is on entry, ``clock``
+    to time.monotonic.
     """
     if not enabled:
         yield
         return
     from requests_toolbelt.multipart import encoder as encoder_module
 
-    tracker = _Tracker(stream or sys.stderr, clock, min_size, secret)
+    tracker = _Tracker(stream or sys.stderr, clock or time.monotonic, min_size, secret)
     original = encoder_module.MultipartEncoder
     encoder_module.MultipartEncoder = _counting_encoder_class(original, tracker)
     tracker.watch_log_handlers()
