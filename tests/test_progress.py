@@ -1,5 +1,6 @@
 """Upload progress of the command line, against the simulator."""
 
+import io
 import logging
 import os
 import pty
@@ -183,3 +184,24 @@ def test_log_lines_are_rate_limited_and_a_retry_starts_over(sim, files, tick, mo
             assert after - before >= progress.LOG_STEP_SECONDS and percent_after - percent_before >= 10
             # ... and no later than the first reading at which both held.
             assert after - before < progress.LOG_STEP_SECONDS + 2 * tick or percent_after - percent_before <= 11
+
+
+class FakeTerminal(io.StringIO):
+    def isatty(self):
+        return True
+
+
+def test_a_log_line_during_an_upload_starts_on_its_own_line(tmp_path):
+    (tmp_path / "r.json").write_bytes(bytes(5 * MIB))
+    terminal = FakeTerminal()
+    handler = logging.StreamHandler(terminal)
+    logging.getLogger("quillon_agent").addHandler(handler)
+    try:
+        with progress.upload_progress(stream=terminal, clock=FakeClock(1.0)):
+            with open(tmp_path / "r.json", "rb") as report:
+                encoder_module.MultipartEncoder({"report": ("r.json", report)}).read(MIB)
+                logging.getLogger("quillon_agent").warning("connection lost")
+    finally:
+        logging.getLogger("quillon_agent").removeHandler(handler)
+    assert re.search(r"\(\d+ %\), [^\n]*\x1b\[K\nconnection lost\n$", terminal.getvalue())
+    assert handler.filters == []
