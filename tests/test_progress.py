@@ -15,21 +15,13 @@ import pytest
 from requests_toolbelt.multipart import encoder as encoder_module
 
 from quillon_agent import cli, progress
-from quillon_agent.simulator import Simulator, faults
+from quillon_agent.simulator import faults
 
-from test_cli import COMMIT, PYTHON_DIR
+from test_cli import COMMIT, PYTHON_DIR, TOKEN, client_built, sim  # noqa: F401 (fixtures)
 
-TOKEN = "progress-secret-token"
 MIB = 1 << 20
 SCAN_PATH = "/api/v1/git/ci-cd/scan"
 ARCHIVE_PATH = "/api/v1/git/engagement/import_archive"
-
-
-@pytest.fixture
-def sim():
-    pytest.importorskip("quillon_agent.platform_client")
-    with Simulator(token=TOKEN) as simulator:
-        yield simulator
 
 
 @pytest.fixture
@@ -58,31 +50,24 @@ def run_agent(sim, argv, *, terminal=False, env=None):
     environ = {key: value for key, value in os.environ.items() if not key.startswith("QUILLON_")}
     environ.update(PYTHONPATH=os.pathsep.join(filter(None, [PYTHON_DIR, os.environ.get("PYTHONPATH")])))
     environ.update(QUILLON_PLATFORM_URL=sim.url, QUILLON_API_TOKEN=TOKEN, **(env or {}))
-    command = [sys.executable, "-m", "quillon_agent", *argv]
+    master, slave = pty.openpty() if terminal else (None, subprocess.PIPE)
+    child = subprocess.Popen([sys.executable, "-m", "quillon_agent", *argv], stdout=subprocess.PIPE, stderr=slave, env=environ)
     if not terminal:
-        done = subprocess.run(command, capture_output=True, text=True, env=environ, timeout=60)
-        assert done.returncode == 0, done.stderr
-        return done.stderr
-    master, slave = pty.openpty()
-    child = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=slave, env=environ)
-    os.close(slave)
-    received, deadline = b"", time.monotonic() + 60
-    try:
-        while time.monotonic() < deadline:
-            if select.select([master], [], [], 1)[0]:
-                try:
-                    chunk = os.read(master, 65536)
-                except OSError:  # EIO: the child closed the terminal
-                    break
-                if not chunk:
-                    break
-                received += chunk
-    finally:
+        stderr = child.communicate(timeout=60)[1].decode()
+    else:
+        os.close(slave)
+        received, deadline = b"", time.monotonic() + 60
+        try:  # until EIO: the child closed the terminal
+            while time.monotonic() < deadline:
+                if select.select([master], [], [], 1)[0]:
+                    received += os.read(master, 65536)
+        except OSError:
+            pass
         os.close(master)
-        child.stdout.read()
-        child.wait(timeout=10)
-    assert child.returncode == 0, received
-    return received.decode()
+        child.communicate(timeout=10)
+        stderr = received.decode()
+    assert child.returncode == 0, stderr
+    return stderr
 
 
 def big_uploads(sim, path_prefix):
@@ -91,8 +76,7 @@ def big_uploads(sim, path_prefix):
     return [r for r in requests if path_prefix != SCAN_PATH or r.form_dict()["scan_type"] == "Semgrep JSON Report"]
 
 
-def sent_size(sim, path_prefix):
-    """The body size of the last such upload, as the progress lines print it."""
+def sent_size(sim, path_prefix):  # as the progress lines print it
     return f"{int(big_uploads(sim, path_prefix)[-1].headers['Content-Length']) / MIB:.1f} MiB"
 
 
@@ -160,10 +144,14 @@ def test_log_lines_are_rate_limited_and_a_retry_starts_over(sim, files, tick, mo
     handler = logging.Handler()
     handler.emit = lambda record: told.append((clock.now, record.getMessage()))
     logging.getLogger("quillon_agent.progress").addHandler(handler)
+    agent_logger = logging.getLogger("quillon_agent")
+    kept = agent_logger.handlers[:], agent_logger.propagate
     sim.inject(SCAN_PATH, [faults.unavailable(retry_after=0)])
     try:
         assert cli.main(run_argv(files), environ={"QUILLON_PLATFORM_URL": sim.url, "QUILLON_API_TOKEN": TOKEN}) == 0
     finally:
+        # main() gave the agent's logger a handler on this test's captured stderr.
+        agent_logger.handlers, agent_logger.propagate = kept
         logging.getLogger("quillon_agent.progress").removeHandler(handler)
     capsys.readouterr()
 
