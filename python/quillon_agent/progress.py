@@ -126,6 +126,7 @@ class _Tracker:
         self.min_size = min_size
         self.secret = secret
         self.on_tty = _is_tty(stream)
+        self.width = _terminal_width(stream) if self.on_tty else 0
         self.line_open = False
         self._files: list[Any] = []
         self._attempt = 0
@@ -136,8 +137,10 @@ class _Tracker:
         # The client rewinds the same file objects for a retry, and a new
         # upload opens its file afresh. Holding the previous ones keeps their
         # identities from being reused.
-        fields = encoder.fields.values() if isinstance(encoder.fields, Mapping) else ()
-        files = [value[1] for value in fields if isinstance(value, tuple) and len(value) >= 2]
+        fields = encoder.fields
+        parts = list(fields.values()) if isinstance(fields, Mapping) else [field[1] for field in fields]
+        file_parts = [value for value in parts if isinstance(value, tuple) and len(value) >= 2]
+        files = [value[1] for value in file_parts]
         same_upload = bool(files) and len(files) == len(self._files) and all(
             new is old for new, old in zip(files, self._files)
         )
@@ -147,14 +150,21 @@ class _Tracker:
         if total < self.min_size:
             return None
         self.end_line()
-        names = [value[0] for value in fields if isinstance(value, tuple) and len(value) >= 2 and value[0]]
-        name = self.mask(str(names[0])) if names else "upload"
+        names = [str(value[0]) for value in file_parts if value[0]]
+        name = self.mask(names[0]) if names else "multipart body"
         return _Attempt(self, name, total, self._attempt)
 
     def mask(self, text: str) -> str:
         return text.replace(self.secret, "***") if self.secret else text
 
-    def write_line(self, text: str, final: bool) -> None:
+    def write_line(self, label: str, detail: str, final: bool) -> None:
+        text = f"upload {label}: {detail}"
+        # A line that wrapped could not be redrawn: a long name gives way
+        # (its middle) before the figures do.
+        if self.width and len(text) >= self.width:
+            room = max(self.width - 1 - (len(text) - len(label)) - 3, 8)
+            label = label[: room - room // 2] + "..." + label[len(label) - room // 2 :]
+            text = f"upload {label}: {detail}"[: self.width - 1]
         # \r back to the start, ESC[K clears what a longer previous line left.
         self.stream.write("\r" + text + "\x1b[K" + ("\n" if final else ""))
         self.stream.flush()
@@ -207,7 +217,7 @@ class _Attempt:
         self.told_at = self.started
         self.told_bytes = 0
         if tracker.on_tty:
-            tracker.write_line(self._running_text(self.started), final=False)
+            tracker.write_line(self.label, self._running_text(self.started), final=False)
         else:
             logger.info("upload %s: %s to send", self.label, _size(total))
 
@@ -222,34 +232,33 @@ class _Attempt:
         if self.tracker.on_tty:
             if now - self.told_at >= REDRAW_SECONDS:
                 self._tell(now)
-                self.tracker.write_line(self._running_text(now), final=False)
+                self.tracker.write_line(self.label, self._running_text(now), final=False)
         elif (
             self.sent - self.told_bytes >= LOG_STEP_FRACTION * self.total
             and now - self.told_at >= LOG_STEP_SECONDS
         ):
             self._tell(now)
-            logger.info("upload %s: %s", self.label, self._running_text(now, with_label=False))
+            logger.info("upload %s: %s", self.label, self._running_text(now))
 
     def _tell(self, now: float) -> None:
         self.told_at = now
         self.told_bytes = self.sent
 
-    def _running_text(self, now: float, with_label: bool = True) -> str:
+    def _running_text(self, now: float) -> str:
         elapsed = now - self.started
         rate = self.sent / elapsed if elapsed > 0 else 0.0
         left = f"{_duration((self.total - self.sent) / rate)} left" if rate > 0 else "time left unknown"
         percent = 100 * self.sent // self.total
-        text = f"{_size(self.sent)} of {_size(self.total)} ({percent} %), {_size(rate)}/s, {left}"
-        return f"upload {self.label}: {text}" if with_label else text
+        return f"{_size(self.sent)} of {_size(self.total)} ({percent} %), {_size(rate)}/s, {left}"
 
     def _finish(self, now: float) -> None:
         elapsed = now - self.started
         rate = f"{_size(self.total / elapsed)}/s" if elapsed > 0 else "rate unknown"
-        text = f"upload {self.label}: sent {_size(self.total)} in {_duration(elapsed)}, {rate} on average"
+        detail = f"sent {_size(self.total)} in {_duration(elapsed)}, {rate} on average"
         if self.tracker.on_tty:
-            self.tracker.write_line(text, final=True)
+            self.tracker.write_line(self.label, detail, final=True)
         else:
-            logger.info("%s", text)
+            logger.info("upload %s: %s", self.label, detail)
 
 
 def _is_tty(stream: TextIO) -> bool:
@@ -257,6 +266,14 @@ def _is_tty(stream: TextIO) -> bool:
         return stream.isatty()
     except (AttributeError, ValueError):
         return False
+
+
+def _terminal_width(stream: TextIO) -> int:
+    """Columns of the terminal, 0 when unknown (a fresh pseudo-terminal reports 0 too)."""
+    try:
+        return os.get_terminal_size(stream.fileno()).columns
+    except (AttributeError, ValueError, OSError):
+        return 0
 
 
 def _size(count: float) -> str:
