@@ -1,10 +1,10 @@
 """Side-by-side benchmarks of the platform client. `make bench` runs them all.
 
-    python benchmarks/run.py [--only calls,upload,redaction] [--scale 0.2]
+    python benchmarks/run.py [--only calls,upload,progress,redaction] [--scale 0.2]
 
 Prints one line per compared pair (the two figures, their ratio, the goal)
 and exits 1 when a goal is missed or could not be measured. --scale shrinks
-the run for a quick look (below 0.5 the upload uses 64 MiB, not 1 GiB)."""
+the run for a quick look (below 0.5 the uploads use 64 MiB, not 1 GiB)."""
 
 from __future__ import annotations
 
@@ -16,7 +16,7 @@ import sysconfig
 import time
 from pathlib import Path
 
-GROUPS = ("calls", "upload", "redaction")
+GROUPS = ("calls", "upload", "progress", "redaction")
 
 
 def _check_build() -> str:
@@ -51,6 +51,9 @@ def main() -> int:
     if "upload" in chosen:
         import bench_upload
         results += bench_upload.run(options.scale)
+    if "progress" in chosen:
+        import bench_progress
+        results += bench_progress.run(options.scale)
     if "redaction" in chosen:
         import bench_redaction
         results += bench_redaction.run(options.scale)

@@ -1,13 +1,18 @@
 """One upload in a fresh process, so that its peak RSS is its own.
 
-    python upload_child.py client|raw BASE_URL FILE
+    python upload_child.py client|progress|raw BASE_URL FILE
+
+"progress" is "client" inside the command line's upload progress, drawing its
+terminal line (to /dev/null) as it would on a TTY.
 
 Prints one JSON object: wall and CPU seconds taken, RSS before the upload and the peak
 RSS during it (KiB), and how the peak was taken."""
 
 from __future__ import annotations
 
+import contextlib
 import gc
+import io
 import json
 import logging
 import os
@@ -19,6 +24,7 @@ from requests_toolbelt.multipart.encoder import MultipartEncoder
 
 from quillon_agent import platform_client
 from quillon_agent.config import Config
+from quillon_agent.progress import upload_progress
 
 TOKEN = "tok-bench-0123456789abcdef"
 TIMEOUT = 600.0
@@ -43,11 +49,16 @@ def _reset_peak() -> bool:
         return False
 
 
+class _NullTerminal(io.TextIOWrapper):
+    def isatty(self) -> bool:
+        return True
+
+
 def main(side: str, base_url: str, path: str) -> None:
     logging.getLogger("quillon_agent").addHandler(logging.NullHandler())
     logging.getLogger("quillon_agent").propagate = False
     url = base_url + platform_client.Endpoints.SCAN
-    if side == "client":
+    if side in ("client", "progress"):
         client = platform_client.PlatformClient(Config(platform_url=base_url, api_token=TOKEN, timeout=TIMEOUT))
 
         def upload():
@@ -65,11 +76,16 @@ def main(side: str, base_url: str, path: str) -> None:
                 response.raise_for_status()
                 return response.json()
 
+    watching = contextlib.nullcontext()
+    if side == "progress":
+        watching = upload_progress(stream=_NullTerminal(open(os.devnull, "wb")))
+
     gc.collect()
     exact_peak = _reset_peak()
     rss_before = _status_kib("VmRSS")
     start, cpu_start = time.perf_counter(), time.process_time()
-    answer = upload()
+    with watching:
+        answer = upload()
     seconds, cpu_seconds = time.perf_counter() - start, time.process_time() - cpu_start
     peak = _status_kib("VmHWM") if exact_peak else max(_status_kib("VmHWM"), rss_before)
     json.dump({"seconds": seconds, "cpu_seconds": cpu_seconds, "rss_before_kib": rss_before, "peak_kib": peak,

@@ -32,6 +32,7 @@ from .pipeline import (
     group_url_from_source,
     run_pipeline,
 )
+from .progress import add_no_progress_option, progress_wanted, upload_progress
 
 if TYPE_CHECKING:
     from .platform_client import PlatformClient, PlatformError
@@ -73,6 +74,7 @@ def main(argv: Optional[Sequence[str]] = None, environ: Mapping[str, str] = os.e
     options = parser.parse_args(argv)
     try:
         verbose = verbose_requested(options, environ)
+        show_progress = progress_wanted(options, environ)
         # The demo brings its own platform, so it needs no URL or token.
         config = None if options.command == "demo" else Config.from_options(options, environ)
     except ConfigError as error:
@@ -85,7 +87,8 @@ def main(argv: Optional[Sequence[str]] = None, environ: Mapping[str, str] = os.e
 
             result = run_demo(client_class, verbose=verbose)
         else:
-            result = options.handler(client_class(config), options)
+            with upload_progress(show_progress, secret=config.api_token):
+                result = options.handler(client_class(config), options)
     except platform_error as error:
         print(str(error), file=sys.stderr)
         return error.exit_code
@@ -230,6 +233,7 @@ def build_parser() -> argparse.ArgumentParser:
     _add_query_commands(commands)
     _add_run_command(commands)
     _add_demo_command(commands)
+    add_no_progress_option(commands, ("run", "upload-report", "submit-scan"))
     return parser
 
 
