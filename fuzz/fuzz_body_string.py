@@ -2,7 +2,7 @@
 
 import atheris
 
-from harness_common import expect_general_path_result, expect_no_token, pick_client, rest_with_token, run
+from harness_common import expect_whole_text_result, expect_no_token, pick_client, rest_with_token, run
 
 
 def test_one_input(data: bytes) -> None:
@@ -11,7 +11,7 @@ def test_one_input(data: bytes) -> None:
     body = rest_with_token(fdp, token)
     shown = client._sanitize_body_string_for_log(body)
     expect_no_token(token, "_sanitize_body_string_for_log", body, shown)
-    expect_general_path_result("_sanitize_body_string_for_log", body,
+    expect_whole_text_result("_sanitize_body_string_for_log", body,
                                lambda: client._sanitize_body_string_for_log(body), shown)
 
 

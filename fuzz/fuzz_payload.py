@@ -9,7 +9,7 @@ import json
 
 import atheris
 
-from harness_common import (Finding, expect_general_path_result, expect_no_token, pick_client, rest_with_token, run,
+from harness_common import (Finding, expect_whole_text_result, expect_no_token, pick_client, rest_with_token, run,
                             with_token)
 
 KEYS = ("name", "password", "Authorization", "api_key", "monkey", "items", "url", "X-Token", "data", "1")
@@ -52,7 +52,7 @@ def test_one_input(data: bytes) -> None:
             return  # not a JSON value: nothing for the method to render
     rendered = client._format_payload_for_log(payload)
     expect_no_token(token, "_format_payload_for_log", payload, rendered)
-    expect_general_path_result("_format_payload_for_log", payload, lambda: client._format_payload_for_log(payload),
+    expect_whole_text_result("_format_payload_for_log", payload, lambda: client._format_payload_for_log(payload),
                                rendered)
     if len(rendered) > 2000 + len("...<truncated>"):
         raise Finding(f"rendering of {len(rendered)} characters escaped the cap")

@@ -4,7 +4,7 @@ from urllib.parse import urlsplit
 
 import atheris
 
-from harness_common import Finding, expect_general_path_result, expect_no_token, pick_client, rest_with_token, run
+from harness_common import Finding, expect_whole_text_result, expect_no_token, pick_client, rest_with_token, run
 
 SCHEMES = ("", "http://", "https://", "ftp://", "http://user:pass@", "https://[")
 
@@ -16,7 +16,7 @@ def test_one_input(data: bytes) -> None:
     url = rest_with_token(fdp, token, prefix)
     shown = client._sanitize_url_for_log(url)
     expect_no_token(token, "_sanitize_url_for_log", url, shown)
-    expect_general_path_result("_sanitize_url_for_log", url, lambda: client._sanitize_url_for_log(url), shown)
+    expect_whole_text_result("_sanitize_url_for_log", url, lambda: client._sanitize_url_for_log(url), shown)
     try:
         urlsplit(url)
     except ValueError:

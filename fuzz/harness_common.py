@@ -74,31 +74,21 @@ def expect_no_token(token: str, method: str, data, output) -> None:
         raise Finding(f"{method} let the token {token!r} through for {data!r}: {output!r}")
 
 
-class _JsonStandIn:
-    """The json module's two functions, under a name that is not the module."""
-
-    def __init__(self, module):
-        self.loads, self.dumps = module.loads, module.dumps
-
-
-def expect_general_path_result(method: str, data, compute, shown) -> None:
-    """compute() again with the marker tuple as an equal list and json as an
-    equal stand-in, which only the general (Python-level) path reads: the
-    native shortcuts must give exactly what it gives. Nesting at the depth
-    limit is left out, since the two paths count urllib's frames apart."""
-    import json
-
-    saved = platform_client._SENSITIVE_PAYLOAD_KEYS, platform_client.json
-    platform_client._SENSITIVE_PAYLOAD_KEYS = list(saved[0])
-    platform_client.json = _JsonStandIn(json)
+def expect_whole_text_result(method: str, data, compute, shown) -> None:
+    """compute() again with the text pass replaced by an equal wrapper, so a
+    long rendering is masked whole instead of as far as it is shown: what is
+    shown must not change. Nesting at the depth limit is left out."""
+    client_class = platform_client.PlatformClient
+    own = client_class._sanitize_text_for_log
+    client_class._sanitize_text_for_log = lambda self, text: own(self, text)
     try:
-        general = compute()
+        whole = compute()
     except RecursionError:
         return
     finally:
-        platform_client._SENSITIVE_PAYLOAD_KEYS, platform_client.json = saved
-    if general != shown and "<unrenderable payload>" not in (general, shown):
-        raise Finding(f"{method} gave {shown!r} natively but {general!r} on the general path for {data!r}")
+        client_class._sanitize_text_for_log = own
+    if whole != shown and "<unrenderable payload>" not in (whole, shown):
+        raise Finding(f"{method} showed {shown!r} but {whole!r} when masked whole for {data!r}")
 
 
 def run(test_one_input) -> None:
