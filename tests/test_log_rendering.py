@@ -136,7 +136,7 @@ def test_deep_json_body_with_form_characters_goes_to_the_form_step(client):
 
 @pytest.mark.parametrize("token, body, expected", [
     # "+" decodes to a space and would be re-encoded back into the token
-    ("ab+cd/ef==XYZ0", "auth=ab+cd/ef==XYZ0&x=1", "auth=%2A%2A%2A&x=1"),
+    ("ab+cd/ef==XYZ0", "auth=ab+cd/ef==XYZ0&x=1", "auth=***&x=1"),
     # re-encoding spells the token out of "/abcdef12"
     ("2Fabcdef12", "p=/abcdef12&x=1", "p=%***&x=1"),
 ])

@@ -5,6 +5,7 @@
 #include "core/raising.hpp"
 #include "core/text.hpp"
 #include "client/redaction.hpp"
+#include "client/token_spellings.hpp"
 #include "core/sequence_unpacking.hpp"
 #include "client/tables.hpp"
 
@@ -42,7 +43,7 @@ py::object capped(py::handle self, py::object rendered) {
     py::object joined = detail::checked(PyNumber_Add(head.ptr(), py::str("...<truncated>").ptr()));
     // The cut can end on the start of the token and the suffix supply its
     // tail (a token that ends in a dot), so the joined text is masked again.
-    return call_method(self, "_mask_token_only"_id, joined);
+    return mask_token_spellings(getattr(self, "token"_id), call_method(self, "_mask_token_only"_id, joined));
 }
 
 // The rendering is shown only up to the cap, yet the text pass would mask it
@@ -61,6 +62,8 @@ bool prefix_pass_is_exact(const Call& c, py::handle self) {
     std::optional<py::object> on_class = optional_attr(reinterpret_cast<PyObject*>(Py_TYPE(self.ptr())), "token"_id);
     std::optional<py::object> token = optional_attr(self, "token"_id);
     if (on_class || !token || !(token->is_none() || PyUnicode_CheckExact(token->ptr()))) return false;
+    // A quote in the token would let one of its spellings run across a cut.
+    if (!token->is_none() && contains(*token, "\""_id)) return false;
     return is_url_in_text_pattern(c.global("_URL_IN_TEXT_RE"_id));
 }
 
@@ -143,12 +146,9 @@ py::object sanitize_body_string_for_log(const Call& c) {
     int has_ampersand = has_equals ? 0 : PySequence_Contains(body.ptr(), "&"_id);
     if (has_ampersand < 0) throw py::error_already_set();
     if (has_equals || has_ampersand) {
-        // Decoding "+" and "%XX" can hide a token that stands in the raw body,
-        // and re-encoding would then write it out again: mask it before parsing.
-        py::object raw = call_method(self, "_mask_token_only"_id, body);
         py::object pairs;
         try {
-            pairs = call(c.global("parse_qsl"_id), raw, kw{"keep_blank_values"_id, Py_True});
+            pairs = call(c.global("parse_qsl"_id), body, kw{"keep_blank_values"_id, Py_True});
         } catch (py::error_already_set& e) {
             if (!matches(e, PyExc_ValueError)) throw;
             pairs = py::list();
@@ -164,9 +164,9 @@ py::object sanitize_body_string_for_log(const Call& c) {
                 masked.append(py::make_tuple(shown_key, shown_value));
             }
             py::object encoded = call(c.global("urlencode"_id), masked);
-            // Percent-encoding can spell the token out of text that did not
-            // hold it ("/abc" becomes "%2Fabc").
-            return call_method(self, "_mask_token_only"_id, encoded);
+            // Re-encoding spells the token anew ("/abc" becomes "%2Fabc").
+            return mask_token_spellings(getattr(self, "token"_id),
+                                        call_method(self, "_mask_token_only"_id, encoded));
         }
     }
     return call_method(self, "_sanitize_text_for_log"_id, body);

@@ -6,10 +6,12 @@
 // `_SENSITIVE_PAYLOAD_KEYS` from the module namespace at each use, so a host
 // that overrides a method or rebinds a global is obeyed.
 //
-// The token is also masked where the plain steps would let it through:
-// dictionary keys, repr() of other objects, the raw query, each decoded query
-// key, the re-encoded query and the reassembled URL (a host name, or a token
-// containing "/" that straddles host and path).
+// The token is also masked, in every spelling, where the plain steps would
+// let it through: dictionary keys, repr() of other objects, each decoded
+// query key, the re-encoded query, the reassembled URL (a host name, or a
+// token containing "/" that straddles host and path) and the finished text.
+// This happens only once the steps have decided what is sensitive and where a
+// URL's parts are, so it only ever adds to what they mask.
 #include <algorithm>
 #include <cstring>
 #include <optional>
@@ -21,11 +23,18 @@
 #include "core/raising.hpp"
 #include "client/redaction.hpp"
 #include "client/tables.hpp"
+#include "client/token_spellings.hpp"
 
 namespace qc {
 namespace {
 
 PyObject* mask() { return "***"_id; }
+
+// Text about to be shown: the client's _mask_token_only, then the token in
+// every other spelling.
+py::object shown(py::handle self, py::handle text) {
+    return mask_token_spellings(getattr(self, "token"_id), call_method(self, "_mask_token_only"_id, text));
+}
 
 py::object steal(PyObject* value) { return detail::checked(value); }
 
@@ -119,7 +128,7 @@ py::object sanitize_text_for_log(const Call& c) {
     py::object masked = call_method(self, "_mask_token_only"_id, text);
     py::object pattern = c.global("_URL_IN_TEXT_RE"_id);
     py::object replace_url = steal(PyCFunction_New(&sanitize_url_match_def, self.ptr()));
-    return call_method(pattern, "sub"_id, replace_url, masked);
+    return mask_token_spellings(getattr(self, "token"_id), call_method(pattern, "sub"_id, replace_url, masked));
 }
 
 py::object sanitize_payload_for_log(const Call& c) {
@@ -179,7 +188,7 @@ py::object sanitize_value_for_log(const Call& c) {
             for_each(call_method(value, "items"_id), [&, &self = self](py::handle item) {
                 auto [k, v] = unpack_pair(item);
                 // The key is shown as well, so it must not carry the token.
-                py::object shown_key = call_method(self, "_mask_token_only"_id, steal(PyObject_Str(k.ptr())));
+                py::object shown_key = shown(self, steal(PyObject_Str(k.ptr())));
                 py::object sanitized = call_method(self, "_sanitize_value_for_log"_id, v, k);
                 if (PyDict_SetItem(result.ptr(), shown_key.ptr(), sanitized.ptr()) < 0) {
                     throw py::error_already_set();
@@ -203,7 +212,7 @@ py::object sanitize_value_for_log(const Call& c) {
             return py::reinterpret_borrow<py::object>(value);
         case ValueKind::other:
             // repr() of a set or a bytearray shows its contents verbatim.
-            return call_method(self, "_mask_token_only"_id, steal(PyObject_Repr(value.ptr())));
+            return shown(self, steal(PyObject_Repr(value.ptr())));
     }
     return py::reinterpret_borrow<py::object>(value);
 }
@@ -222,7 +231,7 @@ py::object sanitize_url_for_log(const Call& c) {
     } catch (py::error_already_set& e) {
         if (!matches(e, PyExc_ValueError)) throw;
         try {
-            return call_method(self, "_mask_token_only"_id, url);
+            return shown(self, url);
         } catch (py::error_already_set& inner) {
             raise_in_handler(inner.value(), e.value());
         }
@@ -239,26 +248,22 @@ py::object sanitize_url_for_log(const Call& c) {
                               py::make_tuple(getattr(parts, "scheme"_id), netloc, path, query, fragment));
     // The host is not masked on its own, and a token with "/" can straddle
     // host and path: mask what is actually shown.
-    return call_method(self, "_mask_token_only"_id, rebuilt);
+    return shown(self, rebuilt);
 }
 
 py::object sanitize_query_string_for_log(const Call& c) {
     auto [self, query] = c.args<2>();
-    // Decoding turns a "+" of a token written as is into a space, and the
-    // token would come back only partly re-encoded: mask it before parsing.
-    py::object raw = call_method(self, "_mask_token_only"_id, query);
-    py::object pairs = call(c.global("parse_qsl"_id), raw, kw{"keep_blank_values"_id, Py_True});
+    py::object pairs = call(c.global("parse_qsl"_id), query, kw{"keep_blank_values"_id, Py_True});
     py::list safe;
     for_each(pairs, [&, &self = self](py::handle item) {
         auto [k, v] = unpack_pair(item);
         // Keys are shown too; a token sent percent-encoded as a key comes
         // out of decoding whole, so mask it before re-encoding hides it.
-        py::object shown_key = call_method(self, "_mask_token_only"_id, k);
+        py::object shown_key = shown(self, k);
         safe.append(py::make_tuple(shown_key, call_method(self, "_sanitize_value_for_log"_id, v, k)));
     });
-    py::object encoded = call(c.global("urlencode"_id), safe);
-    // Re-encoding can rebuild the token: a decoded space comes back as "+".
-    return call_method(self, "_mask_token_only"_id, encoded);
+    // Re-encoding can spell the token anew: a decoded space comes back as "+".
+    return shown(self, call(c.global("urlencode"_id), safe));
 }
 
 }  // namespace
