@@ -1,5 +1,6 @@
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -9,7 +10,7 @@ from pathlib import Path
 import pytest
 
 import quillon_agent
-from quillon_agent import cli
+from quillon_agent import cli, demo
 from quillon_agent.pipeline import ReportFile, group_url_from_source
 from quillon_agent.simulator import Simulator, faults
 
@@ -395,3 +396,18 @@ def test_token_loses_surrounding_whitespace(sim, tmp_path, source):
         environ["QUILLON_API_TOKEN_FILE"] = str(token_file)
     assert output(agent(sim, *argv, "create-group", "team", env=environ))["id"]
     assert sim.requests[0].headers["Authorization"] == TOKEN
+
+
+def test_redirects_are_not_followed_but_named(sim):
+    sim.inject("/", [faults.redirect("https://user:pw@platform.example/api/")])
+    result = agent(sim, "find-groups", "team")
+    assert "answered 301 with a redirect to https://platform.example/api/" in result.stderr
+
+
+def test_report_examples_name_the_platforms_scan_types(tmp_path, capsys):
+    with pytest.raises(SystemExit):
+        cli.main(["run", "--help"])
+    run_help = " ".join(capsys.readouterr().out.split())
+    readme = (Path(__file__).resolve().parents[1] / "README.md").read_text(encoding="utf-8")
+    shown = set(re.findall(r'--report "([^"=]+)=', readme + run_help)) | set(re.findall(r'e\.g\. "([^"=]+)=', run_help))
+    assert shown == {report.scan_type for report in demo.write_sample_reports(str(tmp_path))}

@@ -51,6 +51,8 @@ from .pipeline import (
 if TYPE_CHECKING:
     from types import ModuleType
 
+    import requests
+
     from .platform_client import PlatformClient, PlatformError
 
     _Commands = argparse._SubParsersAction[argparse.ArgumentParser]
@@ -126,6 +128,7 @@ def main(
         else:
             apply_retry_settings(module, config)
             client = module.PlatformClient(config)
+            warn_about_redirects(client, mask)
             result = options.handler(client, options)
     except platform_error as error:
         report_platform_error(error, mask, detailed=verbose)
@@ -172,6 +175,27 @@ def apply_retry_settings(module: ModuleType, config: Config) -> None:
         setattr(module, "_REQUEST_RETRY_ATTEMPTS", config.retry_attempts)
     if config.retry_pause is not None:
         setattr(module, "_REQUEST_RETRY_SLEEP_SECONDS", config.retry_pause)
+
+
+def warn_about_redirects(client: PlatformClient, mask: Masker) -> None:
+    """Say so when the platform redirects: the client never follows, and reads the answer as it is.
+
+    The usual cause is an http:// platform URL that the server sends to https://.
+    """
+    session = getattr(client, "_session", None)
+    if session is None:
+        return
+
+    def hook(response: requests.Response, *args: Any, **kwargs: Any) -> None:
+        if 300 <= response.status_code < 400:
+            logging.getLogger(LOGGER_NAME).warning(
+                "The platform answered %s with a redirect to %s; the agent does not follow redirects: "
+                "set --platform-url to the address it redirects to",
+                response.status_code,
+                mask(strip_userinfo(response.headers.get("Location", "(no Location header)"))),
+            )
+
+    session.hooks["response"].append(hook)
 
 
 # Checks and preparation before the first request.
