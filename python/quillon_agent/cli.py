@@ -109,7 +109,8 @@ def main(
     try:
         check_arguments_sendable(arguments, secret_options=("--api-token",))
         if config is not None:
-            check_config(config, options, environ)
+            check_config(config, options)
+        _strip_userinfo_from_urls(options)
         if options.command == "run":
             options.pipeline_run, detected = prepare_run(options, environ, cwd or os.getcwd())
     except LocalCheckError as error:
@@ -140,6 +141,14 @@ def main(
         return EXIT_INTERRUPTED
     print(json.dumps(result, ensure_ascii=False, indent=2))
     return 0
+
+
+def _strip_userinfo_from_urls(options: argparse.Namespace) -> None:
+    # A clone URL pasted with its credentials must not reach the platform.
+    for name in ("web_url", "source_url", "group_url"):
+        value = getattr(options, name, None)
+        if value:
+            setattr(options, name, strip_userinfo(value))
 
 
 def _needs_no_platform(options: argparse.Namespace) -> bool:
@@ -201,8 +210,10 @@ def warn_about_redirects(client: PlatformClient, mask: Masker) -> None:
 # Checks and preparation before the first request.
 
 
-def check_config(config: Config, options: argparse.Namespace, environ: Mapping[str, str]) -> None:
-    token_origin = "--api-token" if options.api_token else "--api-token-file" if options.api_token_file else "env"
+def check_config(config: Config, options: argparse.Namespace) -> None:
+    token_origin = (
+        "--api-token" if options.api_token else "--api-token-file" if options.api_token_file else "environment"
+    )
     check_token_sendable(config.api_token, token_origin)
     check_text_sendable(config.platform_url, "platform URL")
     if config.ca_bundle:
@@ -265,8 +276,8 @@ def prepare_run(
         commit=commit,
         engagement=options.engagement,
         description=options.description,
-        source_url=strip_userinfo(source_url) if source_url else None,
-        group_url=strip_userinfo(options.group_url) if options.group_url else None,
+        source_url=source_url,
+        group_url=options.group_url,
         reports=options.report,
         status=options.status,
         archive=options.archive,
