@@ -123,8 +123,10 @@ def main(
     platform_error: type[PlatformError] = module.PlatformError
     try:
         if config is None:
-            from .demo import run_demo
-
+            try:
+                from .demo import run_demo
+            except ImportError as error:
+                raise SystemExit(f"{PROG}: {error}") from None
             result = run_demo(module.PlatformClient, verbose=verbose)
         else:
             apply_retry_settings(module, config)
