@@ -1,4 +1,5 @@
 import json
+import logging
 import os
 import re
 import shutil
@@ -21,6 +22,16 @@ PYTHON_DIR = str(Path(quillon_agent.__file__).resolve().parents[1])
 COMMIT = "0123456789abcdef0123456789abcdef01234567"
 PLATFORM = "--platform-url http://127.0.0.1:9 --api-token usage-test-token"
 UPLOAD_TARGET = f"--engagement {COMMIT} --repository-id 1 --branch main"
+
+
+@pytest.fixture(autouse=True)
+def _restore_agent_logger():
+    # cli.main() run in this process sets up the agent's logger for a
+    # command line; later tests expect it as they left it.
+    logger = logging.getLogger("quillon_agent")
+    handlers, propagate = list(logger.handlers), logger.propagate
+    yield
+    logger.handlers, logger.propagate = handlers, propagate
 
 
 # Host-side pieces that need no platform client.
