@@ -357,7 +357,7 @@ def test_options_win_over_detection_and_dry_run_sends_nothing(sim, workdir):
 
     summary = output(agent(sim, "run", "--group", "team", "--branch", "release", "--dry-run", cwd=repo, env={}))
     assert summary["detected"] == {"system": "git", "commit": head, "branch": "main", "repository": "backend",
-                                   "source_url": "https://git.example/team/backend"}
+                                   "source_url": "https://git.example/team/backend", "git_problem": None}
     sent = summary["would_send"]
     assert (sent["engagement"]["name"], sent["branch"]["name"]) == (head, "release")
     assert sent["group"] == {"name": "team", "web_url": "https://git.example/team"}

@@ -305,6 +305,7 @@ def dry_run_summary(run: PipelineRun, detected: Detected) -> dict[str, Any]:
             "branch": detected.branch,
             "repository": detected.repository,
             "source_url": detected.source_url,
+            "git_problem": detected.git_problem,
         },
         "would_send": {
             "group": {"name": run.group, "web_url": run.effective_group_url},
