@@ -1,6 +1,7 @@
 """Commit, branch and repository from each CI system's own variables, and from git."""
 
 import json
+import shutil
 import subprocess
 
 import pytest
@@ -136,6 +137,9 @@ def test_user_information_is_removed(url, expected):
     assert strip_userinfo(url) == expected
 
 
+needs_git = pytest.mark.skipif(shutil.which("git") is None, reason="git is not installed")
+
+
 def git(cwd, *args):
     return subprocess.run(
         ["git", "-c", "user.name=t", "-c", "user.email=t@example.com", *args],
@@ -153,17 +157,20 @@ def checkout(tmp_path):
     return repo
 
 
+@needs_git
 def test_git_in_the_working_directory(checkout):
     head = git(checkout, "rev-parse", "HEAD")
     assert detect({}, str(checkout)) == found("git", head, "feature/login", "api", "https://git.example/team/api")
 
 
+@needs_git
 def test_git_fills_what_the_ci_variables_leave_out(checkout):
     # A Jenkins job without the git plugin's variables.
     detected = detect({"JENKINS_URL": "https://ci.example/", "GIT_COMMIT": SHA}, str(checkout))
     assert detected == found("Jenkins", SHA, "feature/login", "api", "https://git.example/team/api")
 
 
+@needs_git
 def test_git_detached_head_without_origin_names_no_branch(checkout):
     git(checkout, "remote", "remove", "origin")
     git(checkout, "checkout", "-q", "--detach")
@@ -171,6 +178,7 @@ def test_git_detached_head_without_origin_names_no_branch(checkout):
     assert (detected.branch, detected.repository, detected.source_url) == (None, "api", None)
 
 
+@needs_git
 def test_outside_a_repository_git_says_why(tmp_path):
     detected = detect({}, str(tmp_path))
     assert detected.missing() == ["commit", "branch", "repository", "source_url"]

@@ -347,6 +347,7 @@ def test_run_detects_a_gitlab_merge_request(sim, workdir):
     assert engagement.repository.group.web_url == "https://gitlab.example/team"
 
 
+@pytest.mark.skipif(shutil.which("git") is None, reason="git is not installed")
 def test_options_win_over_detection_and_dry_run_sends_nothing(sim, workdir):
     repo = workdir / "checkout"
     repo.mkdir()
