@@ -76,7 +76,7 @@ $(WHEEL_TOOLS_STAMP): $(VPY)
 	touch $(WHEEL_TOOLS_STAMP)
 
 wheel: $(WHEEL_TOOLS_STAMP) $(BUILD_TOOLS_STAMP)
-	rm -rf build/wheel-raw && mkdir -p build/wheel-raw dist
+	rm -rf build/wheel-raw dist/quillon_agent-*.whl && mkdir -p build/wheel-raw dist
 	QUILLON_WERROR=ON $(VPY) -m pip wheel --quiet --no-deps $(BUILD_CACHE) --wheel-dir build/wheel-raw .
 	PATH="$(abspath $(VENV))/bin:$$PATH" $(VPY) -m auditwheel repair --wheel-dir dist build/wheel-raw/*.whl
 	@ls dist/*.whl
