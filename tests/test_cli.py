@@ -1,5 +1,8 @@
 import json
+import logging
 import os
+import re
+import shutil
 import subprocess
 import sys
 import zipfile
@@ -8,7 +11,7 @@ from pathlib import Path
 import pytest
 
 import quillon_agent
-from quillon_agent import cli
+from quillon_agent import cli, demo
 from quillon_agent.pipeline import ReportFile, group_url_from_source
 from quillon_agent.simulator import Simulator, faults
 
@@ -17,8 +20,18 @@ TOKEN = "cli-secret-token"
 # in-place build, an installed wheel, or a sanitizer build put first on PYTHONPATH.
 PYTHON_DIR = str(Path(quillon_agent.__file__).resolve().parents[1])
 COMMIT = "0123456789abcdef0123456789abcdef01234567"
-PLATFORM = "--platform-url http://x --api-token t"
+PLATFORM = "--platform-url http://127.0.0.1:9 --api-token usage-test-token"
 UPLOAD_TARGET = f"--engagement {COMMIT} --repository-id 1 --branch main"
+
+
+@pytest.fixture(autouse=True)
+def _restore_agent_logger():
+    # cli.main() run in this process sets up the agent's logger for a
+    # command line; later tests expect it as they left it.
+    logger = logging.getLogger("quillon_agent")
+    handlers, propagate = list(logger.handlers), logger.propagate
+    yield
+    logger.handlers, logger.propagate = handlers, propagate
 
 
 # Host-side pieces that need no platform client.
@@ -60,15 +73,38 @@ def test_group_url_is_the_parent_of_the_source_url(source_url, group_url):
     [
         (["create-group", "team"], "--platform-url"),
         ("--platform-url ftp://x --api-token t create-group team".split(), "http://"),
-        (f"{PLATFORM} run --group g".split(), "--repository"),
+        (f"{PLATFORM} run --repository r".split(), "--group"),
         (f"{PLATFORM} run --group g --repository r --branch b --commit c --report x.json".split(), "SCAN_TYPE=PATH"),
+        (f"{PLATFORM} --retry-attempts 0 create-group team".split(), "at least 1"),
+        # Outside a checkout and any CI system nothing can be detected.
+        (f"{PLATFORM} run --group g --repository r --branch b".split(), "--commit is required"),
+        (f"{PLATFORM} run --group g --commit abcdef1 --repository r".split(), "not a git repository"),
     ],
 )
-def test_usage_errors_exit_2_before_any_request(argv, complaint, capsys):
-    with pytest.raises(SystemExit) as stopped:
-        cli.main(argv, environ={})
-    assert stopped.value.code == 2
+def test_usage_errors_exit_2_before_any_request(argv, complaint, capsys, tmp_path):
+    try:
+        code = cli.main(argv, environ={}, cwd=str(tmp_path))
+    except SystemExit as stopped:
+        code = stopped.code
+    assert code == 2
     assert complaint in capsys.readouterr().err
+
+
+@pytest.mark.parametrize(
+    "body, expected",
+    [
+        ('{"detail": "Неизвестный тип отчёта:\\n  Semgrep"}', "Неизвестный тип отчёта: Semgrep"),
+        ('{"detail": {"scan_type": ["required"]}}', '{"scan_type": ["required"]}'),
+        ('{"error": "x"}', '{"error": "x"}'),
+        ("<html><head><title>502 Bad Gateway</title></head><body>nginx</body></html>", "HTML page: 502 Bad Gateway"),
+        ("plain\n\ntext", "plain text"),
+        ("x" * 400, "x" * 299 + "…"),
+        ("  ", None),
+        (None, None),
+    ],
+)
+def test_platform_detail_is_one_line(body, expected):
+    assert cli.platform_detail(body) == expected
 
 
 # Whole runs in a subprocess, against the simulator.
@@ -85,12 +121,22 @@ def sim(client_built):
         yield simulator
 
 
-def agent(sim, *argv, env=None, timeout=60):
-    environ = {key: value for key, value in os.environ.items() if not key.startswith("QUILLON_")}
+# The installed command when there is one; the package itself on PYTHONPATH
+# is imported first either way.
+COMMAND = [shutil.which("quillon-agent", path=str(Path(sys.executable).parent)) or ""]
+if not COMMAND[0]:
+    COMMAND = [sys.executable, "-m", "quillon_agent"]
+# Variables by which a CI system (the one running this suite, say) would be detected.
+_CI_PREFIXES = ("QUILLON_", "GITHUB_", "GITLAB_", "CI_", "JENKINS_", "GIT_", "CHANGE_", "TF_BUILD", "BUILD_",
+                "SYSTEM_", "BITBUCKET_", "CIRCLE")
+
+
+def agent(sim, *argv, env=None, timeout=60, cwd=None):
+    environ = {key: value for key, value in os.environ.items() if not key.startswith(_CI_PREFIXES)}
     environ["PYTHONPATH"] = os.pathsep.join(filter(None, [PYTHON_DIR, os.environ.get("PYTHONPATH")]))
-    environ.update(env if env is not None else {"QUILLON_PLATFORM_URL": sim.url, "QUILLON_API_TOKEN": TOKEN})
+    environ.update({"QUILLON_PLATFORM_URL": sim.url, "QUILLON_API_TOKEN": TOKEN} if env is None else env)
     return subprocess.run(
-        [sys.executable, "-m", "quillon_agent", *argv], capture_output=True, text=True, env=environ, timeout=timeout
+        [*COMMAND, *argv], capture_output=True, text=True, env=environ, timeout=timeout, cwd=cwd
     )
 
 
@@ -229,7 +275,7 @@ def test_verbose_logs_requests_without_the_token(sim):
 
 def test_demo(client_built):
     result = subprocess.run(
-        [sys.executable, "-m", "quillon_agent", "demo"],
+        [*COMMAND, "demo"],
         capture_output=True,
         text=True,
         timeout=120,
@@ -238,4 +284,144 @@ def test_demo(client_built):
     summary = output(result)
     assert summary["scan"]["scan_id"] and len(summary["reports"]) == 2
     assert "Platform simulator started at http://127.0.0.1:" in result.stderr
+    assert "503 on purpose" in result.stderr and "попытка 1/30" in result.stderr
     assert "Demo finished" in result.stderr
+
+
+def test_version_on_the_command():
+    result = subprocess.run([*COMMAND, "--version"], capture_output=True, text=True, timeout=60)
+    assert result.stdout.strip() == f"quillon-agent {quillon_agent.__version__}"
+
+
+# Everything that can be checked locally is, before the first request.
+
+RUN = f"run --group team --repository backend --branch main --commit {COMMIT}".split()
+
+
+@pytest.mark.parametrize(
+    "argv, env, exit_code, complaint",
+    [
+        ([*RUN, "--report", "T={missing}"], None, 4, "report (T) '{missing}': not found"),
+        ([*RUN, "--report", "T={workdir}"], None, 4, "is a directory, not a file"),
+        ([*RUN, "--archive", "{missing}"], None, 4, "scan archive '{missing}': not found"),
+        ([*RUN, "--commit", "x/y", "--wait"], None, 1, "--commit: 'x/y' is not a commit SHA or scan id"),
+        ([*RUN, "--group", " "], None, 1, "--group must not be empty"),
+        ([*RUN, "--branch", "caf\udce9"], None, 1, "--branch: 'caf\\xe9' is not valid UTF-8 text"),
+        (["--ca-bundle", "{missing}", *RUN], None, 4, "CA bundle '{missing}': not found"),
+        (RUN, {"QUILLON_API_TOKEN": "two\nlines"}, 1, "the API token (environment) holds control characters"),
+    ],
+    ids=["missing-report", "directory-report", "missing-archive", "bad-commit", "empty-group", "undecodable",
+         "missing-ca-bundle", "token-with-inner-newline"],
+)
+def test_local_problems_stop_the_run_before_any_request(sim, workdir, argv, env, exit_code, complaint):
+    def fill(text):
+        return text.replace("{missing}", str(workdir / "missing.json")).replace("{workdir}", str(workdir))
+
+    environ = {"QUILLON_PLATFORM_URL": sim.url, "QUILLON_API_TOKEN": TOKEN, **(env or {})}
+    result = agent(sim, *map(fill, argv), env=environ)
+    assert (result.returncode, result.stdout) == (exit_code, "")
+    assert fill(complaint) in result.stderr
+    assert "Traceback" not in result.stderr and "two\nlines" not in result.stderr
+    assert sim.requests == []
+
+
+# Commit, branch, repository and source URL from the CI system or git.
+
+
+def test_run_detects_a_gitlab_merge_request(sim, workdir):
+    env = {
+        "QUILLON_PLATFORM_URL": sim.url,
+        "QUILLON_API_TOKEN": TOKEN,
+        "GITLAB_CI": "true",
+        "CI_COMMIT_SHA": COMMIT,
+        "CI_COMMIT_REF_NAME": "feature/login",
+        "CI_MERGE_REQUEST_SOURCE_BRANCH_NAME": "feature/login",
+        "CI_PROJECT_URL": "https://gitlab.example/team/backend",
+        "CI_PROJECT_NAME": "backend",
+    }
+    report = f"Semgrep JSON Report={workdir / 'semgrep.json'}"
+    result = output(agent(sim, "run", "--group", "team", "--report", report, env=env))
+    engagement = sim.state.engagements[int(result["engagement_id"])]
+    assert (engagement.name, engagement.branch.name, engagement.repository.name) == (COMMIT, "feature/login", "backend")
+    assert engagement.repository.web_url == "https://gitlab.example/team/backend"
+    assert engagement.repository.group.web_url == "https://gitlab.example/team"
+
+
+@pytest.mark.skipif(shutil.which("git") is None, reason="git is not installed")
+def test_options_win_over_detection_and_dry_run_sends_nothing(sim, workdir):
+    repo = workdir / "checkout"
+    repo.mkdir()
+    for args in (["init", "-q", "-b", "main"], ["commit", "-q", "--allow-empty", "-m", "x"],
+                 ["remote", "add", "origin", "git@git.example:team/backend.git"]):
+        subprocess.run(["git", "-c", "user.name=t", "-c", "user.email=t@e", *args], cwd=repo, check=True)
+    head = subprocess.run(["git", "rev-parse", "HEAD"], cwd=repo, capture_output=True, text=True).stdout.strip()
+
+    summary = output(agent(sim, "run", "--group", "team", "--branch", "release", "--dry-run", cwd=repo, env={}))
+    assert summary["detected"] == {"system": "git", "commit": head, "branch": "main", "repository": "backend",
+                                   "source_url": "https://git.example/team/backend", "git_problem": None}
+    sent = summary["would_send"]
+    assert (sent["engagement"]["name"], sent["branch"]["name"]) == (head, "release")
+    assert sent["group"] == {"name": "team", "web_url": "https://git.example/team"}
+    assert sim.requests == []
+
+
+# Failures a user can act on without --verbose.
+
+
+def test_error_shows_step_status_and_platform_detail_masked(sim, workdir):
+    detail = {"detail": f"scan_type 'Nope' is unknown;\n token {TOKEN} was used"}
+    sim.inject("/api/v1/git/ci-cd/scan", [faults.respond(400, detail)])
+    result = agent(sim, "upload-report", str(workdir / "semgrep.json"), "--scan-type", "Nope", *UPLOAD_TARGET.split())
+    assert result.returncode == 6
+    assert result.stderr.splitlines() == [
+        "Ошибка API",
+        "  step: загрузка отчёта Nope",
+        "  HTTP status: 400",
+        "  platform answer: scan_type 'Nope' is unknown; token *** was used",
+        "  (--verbose shows the whole answer and the request as a curl command)",
+    ]
+
+
+@pytest.mark.parametrize(
+    "options, env",
+    [(["--retry-attempts", "2", "--retry-pause", "0"], {}), ([], {"QUILLON_RETRY_ATTEMPTS": "2", "QUILLON_RETRY_PAUSE": "0"})],
+    ids=["options", "environment"],
+)
+def test_retries_can_be_shortened(sim, refused_base_url, options, env):
+    environ = {"QUILLON_PLATFORM_URL": refused_base_url, "QUILLON_API_TOKEN": TOKEN, **env}
+    result = agent(sim, *options, "find-groups", "team", env=environ, timeout=30)
+    assert result.returncode == 3
+    assert "попытка 1/2" in result.stderr and "попытка 2/2" not in result.stderr
+
+
+@pytest.mark.parametrize("source", ["variable", "file", "file-variable"])
+def test_token_loses_surrounding_whitespace(sim, tmp_path, source):
+    token_file = tmp_path / "token"
+    token_file.write_text(f"  {TOKEN}\n")
+    environ = {"QUILLON_PLATFORM_URL": sim.url}
+    argv = []
+    if source == "variable":
+        environ["QUILLON_API_TOKEN"] = TOKEN + "\n"
+    elif source == "file":
+        argv = ["--api-token-file", str(token_file)]
+    else:
+        environ["QUILLON_API_TOKEN_FILE"] = str(token_file)
+    assert output(agent(sim, *argv, "create-group", "team", env=environ))["id"]
+    assert sim.requests[0].headers["Authorization"] == TOKEN
+
+
+def test_redirects_are_not_followed_but_named(sim):
+    sim.inject("/", [faults.redirect("https://user:pw@platform.example/api/")])
+    result = agent(sim, "find-groups", "team")
+    assert result.returncode == 5
+    assert "перенаправлением HTTP 301 на https://***@platform.example/api/" in result.stderr
+    assert "pw" not in result.stderr
+
+
+def test_report_examples_name_the_platforms_scan_types(tmp_path, capsys):
+    with pytest.raises(SystemExit):
+        cli.main(["run", "--help"])
+    run_help = " ".join(capsys.readouterr().out.split())
+    readme = (Path(__file__).resolve().parents[1] / "README.md").read_text(encoding="utf-8")
+    shown = set(re.findall(r'--report "([^"=]+)=', readme + run_help)) | set(re.findall(r'e\.g\. "([^"=]+)=', run_help))
+    assert shown == {report.scan_type for report in demo.write_sample_reports(str(tmp_path))}

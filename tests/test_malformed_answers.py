@@ -7,7 +7,7 @@ PlatformError with the documented exit code; no other exception and no crash.
 The expected outcomes below are worked out from the classification rules
 (error statuses first, then HTML pages, then JSON decoding with an empty
 dictionary for anything undecodable) and from what each operation makes of
-the decoded value. The same table renders the README's reliability section:
+the decoded value. The same table renders the reliability section of docs/reliability.md:
 
     PYTHONPATH=python .venv/bin/python tests/test_malformed_answers.py
 """
@@ -403,9 +403,9 @@ def reliability_markdown() -> str:
     return "\n".join(lines) + "\n"
 
 
-def test_readme_reliability_section_matches_the_matrix():
-    readme = pathlib.Path(__file__).resolve().parent.parent / "README.md"
-    assert reliability_markdown() in readme.read_text(encoding="utf-8")
+def test_reliability_document_matches_the_matrix():
+    document = pathlib.Path(__file__).resolve().parent.parent / "docs" / "reliability.md"
+    assert reliability_markdown() in document.read_text(encoding="utf-8")
 
 
 if __name__ == "__main__":

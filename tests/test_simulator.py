@@ -8,6 +8,7 @@ import pytest
 import requests
 
 from quillon_agent.simulator import Simulator, faults
+from quillon_agent.simulator.api import ENDPOINTS
 
 TOKEN = "sim-token"
 GROUP = "/api/v1/git/ci-cd/repository_group"
@@ -344,6 +345,42 @@ def test_inject_refuses_what_is_not_a_fault(sim):
         sim.inject(GROUP, [503])
 
 
+@pytest.mark.parametrize(
+    "text, path, expected",
+    [
+        ("report=503", SCAN, [faults.unavailable(0)]),
+        ("report=503:5*2", SCAN, [faults.unavailable(5)] * 2),
+        ("group=unavailable:none", GROUP, [faults.unavailable(None)]),
+        ("/api/v1/engagement=drop", "/api/v1/engagement", [faults.drop()]),
+        ("all=delay:1.5", "/", [faults.delay(1.5)]),
+        ("group-search=html", GROUPS_LIST, [faults.html(200)]),
+        ("scan-status=html:502*3", "/api/v1/engagement/", [faults.html(502)] * 3),
+        ('repository=status:400:{"detail": "a*b"}', REPO, [faults.respond(400, {"detail": "a*b"})]),
+        ("branch=status:500:down", BRANCH, [faults.respond(500, "down", "text/plain")]),
+        ("all=redirect:https://p.example:8443/x", "/", [faults.redirect("https://p.example:8443/x")]),
+        ("all=redirect:https://p.example/:308", "/", [faults.redirect("https://p.example/", 308)]),
+    ],
+)
+def test_faults_from_the_command_line(text, path, expected):
+    assert faults.parse_fault(text, ENDPOINTS) == (path, expected)
+
+
+@pytest.mark.parametrize(
+    "text, complaint",
+    [
+        ("report", "WHERE=WHAT"),
+        ("nowhere=503", "unknown endpoint"),
+        ("report=503*0", "at least 1"),
+        ("report=teapot", "cannot read the fault"),
+        ("report=delay", "cannot read the fault"),
+        ("report=503:-1", "cannot read the fault"),
+    ],
+)
+def test_unreadable_faults(text, complaint):
+    with pytest.raises(faults.FaultSyntaxError, match=complaint):
+        faults.parse_fault(text, ENDPOINTS)
+
+
 def test_runs_standalone():
     env = {
         **os.environ,
@@ -352,7 +389,8 @@ def test_runs_standalone():
         ),
     }
     process = subprocess.Popen(
-        [sys.executable, "-m", "quillon_agent.simulator", "--port", "0", "--token", "standalone"],
+        [sys.executable, "-m", "quillon_agent.simulator", "--port", "0", "--token", "standalone",
+         "--fault", "group-search=503:3*2", "--fault", 'all=status:418:{"detail": "teapot"}'],
         stdout=subprocess.PIPE,
         text=True,
         env=env,
@@ -361,8 +399,13 @@ def test_runs_standalone():
         line = process.stdout.readline()
         url = line.rsplit(" ", 1)[-1].strip()
         assert url.startswith("http://127.0.0.1:")
-        answer = requests.get(url + GROUPS_LIST, headers={"Authorization": "standalone"}, timeout=5)
-        assert answer.json() == {"repository_groups": []}
+        answers = [
+            requests.get(url + GROUPS_LIST, headers={"Authorization": "standalone"}, timeout=5) for _ in range(4)
+        ]
+        assert [(a.status_code, a.headers.get("Retry-After")) for a in answers] == [
+            (503, "3"), (503, "3"), (418, None), (200, None)
+        ]
+        assert (answers[2].json(), answers[3].json()) == ({"detail": "teapot"}, {"repository_groups": []})
     finally:
         process.terminate()
         assert process.wait(timeout=10) == 0

@@ -43,7 +43,8 @@ def test_scan_id_pattern_rejects(identifier):
 
 
 def options(**given):
-    names = ("platform_url", "api_token", "insecure", "ca_bundle", "timeout", "verbose")
+    names = ("platform_url", "api_token", "api_token_file", "insecure", "ca_bundle", "timeout", "verbose",
+             "retry_attempts", "retry_pause")
     return argparse.Namespace(**{name: given.get(name) for name in names})
 
 
@@ -105,6 +106,12 @@ def test_platform_url_loses_trailing_slashes(url, expected):
         ({"timeout": 0.0}, BASE_ENV, "positive"),
         ({}, {**BASE_ENV, "QUILLON_TIMEOUT": "nan"}, "positive"),
         ({}, {**BASE_ENV, "QUILLON_INSECURE": "maybe"}, "QUILLON_INSECURE"),
+        ({"api_token": " \n"}, BASE_ENV, "from --api-token is empty"),
+        ({"api_token_file": "/nonexistent/token"}, BASE_ENV, "cannot read the API token file from --api-token-file"),
+        ({}, {**BASE_ENV, "QUILLON_RETRY_ATTEMPTS": "many"}, "whole number"),
+        ({"retry_attempts": 0}, BASE_ENV, "at least 1"),
+        ({}, {**BASE_ENV, "QUILLON_RETRY_PAUSE": "-1"}, "between 0 and 86400"),
+        ({}, {**BASE_ENV, "QUILLON_RETRY_PAUSE": "nan"}, "between 0 and 86400"),
     ],
 )
 def test_bad_settings_are_reported(given, env, complaint):
@@ -127,3 +134,30 @@ def test_bad_settings_are_reported(given, env, complaint):
 )
 def test_verbose_variable_words(word, expected):
     assert verbose_requested(options(), {"QUILLON_VERBOSE": word}) is expected
+
+
+@pytest.mark.parametrize(
+    "given, env, expected",
+    [
+        ({"api_token": " opt\n"}, {"QUILLON_API_TOKEN": "env"}, "opt"),
+        ({"api_token_file": "{file}"}, {"QUILLON_API_TOKEN": "env"}, "from-file"),
+        ({}, {"QUILLON_API_TOKEN": "env\r\n"}, "env"),
+        ({}, {"QUILLON_API_TOKEN_FILE": "{file}"}, "from-file"),
+        ({}, {"QUILLON_API_TOKEN": "", "QUILLON_API_TOKEN_FILE": "{file}"}, "from-file"),
+    ],
+)
+def test_token_sources_in_order_without_surrounding_whitespace(tmp_path, given, env, expected):
+    token_file = tmp_path / "token"
+    token_file.write_text("\tfrom-file\n\n")
+    given = {key: value.replace("{file}", str(token_file)) for key, value in given.items()}
+    env = {key: value.replace("{file}", str(token_file)) for key, value in env.items()}
+    config = Config.from_options(options(**given), {"QUILLON_PLATFORM_URL": "https://p", **env})
+    assert config.api_token == expected
+
+
+def test_retry_settings():
+    env = {**BASE_ENV, "QUILLON_RETRY_ATTEMPTS": "3", "QUILLON_RETRY_PAUSE": "0.5"}
+    assert (Config.from_options(options(), env).retry_attempts, Config.from_options(options(), env).retry_pause) == (
+        3, 0.5)
+    assert Config.from_options(options(retry_pause=2.0), env).retry_pause == 2.0
+    assert Config.from_options(options(), BASE_ENV).retry_attempts is None

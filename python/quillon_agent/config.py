@@ -13,6 +13,9 @@ ENV_INSECURE = "QUILLON_INSECURE"
 ENV_CA_BUNDLE = "QUILLON_CA_BUNDLE"
 ENV_TIMEOUT = "QUILLON_TIMEOUT"
 ENV_VERBOSE = "QUILLON_VERBOSE"
+ENV_API_TOKEN_FILE = "QUILLON_API_TOKEN_FILE"
+ENV_RETRY_ATTEMPTS = "QUILLON_RETRY_ATTEMPTS"
+ENV_RETRY_PAUSE = "QUILLON_RETRY_PAUSE"
 
 DEFAULT_TIMEOUT = 60.0
 
@@ -34,6 +37,9 @@ class Config:
     ca_bundle: Optional[str] = None
     timeout: float = DEFAULT_TIMEOUT
     verbose: bool = False
+    # None keeps the client's own retry policy.
+    retry_attempts: Optional[int] = None
+    retry_pause: Optional[float] = None
 
     @classmethod
     def from_options(
@@ -47,15 +53,47 @@ class Config:
             return _option_or_env(options, option, variable, environ)
 
         platform_url = _required(pick("platform_url", ENV_PLATFORM_URL), "--platform-url", ENV_PLATFORM_URL)
-        api_token = _required(pick("api_token", ENV_API_TOKEN), "--api-token", ENV_API_TOKEN)
         return cls(
             platform_url=normalize_platform_url(platform_url),
-            api_token=api_token,
+            api_token=api_token_from(options, environ),
             insecure=_flag(pick("insecure", ENV_INSECURE), ENV_INSECURE),
             ca_bundle=pick("ca_bundle", ENV_CA_BUNDLE) or None,
             timeout=_timeout(pick("timeout", ENV_TIMEOUT)),
             verbose=verbose_requested(options, environ),
+            retry_attempts=_retry_attempts(pick("retry_attempts", ENV_RETRY_ATTEMPTS)),
+            retry_pause=_retry_pause(pick("retry_pause", ENV_RETRY_PAUSE)),
         )
+
+
+def api_token_from(options: argparse.Namespace, environ: Mapping[str, str] = os.environ) -> str:
+    """--api-token, --api-token-file, QUILLON_API_TOKEN, QUILLON_API_TOKEN_FILE: the first given.
+
+    Surrounding whitespace is dropped: a token pasted into a secret store or
+    written by `echo` often carries a newline, which no header may contain.
+    """
+    sources = (
+        (getattr(options, "api_token", None), None, "--api-token"),
+        (None, getattr(options, "api_token_file", None), "--api-token-file"),
+        (environ.get(ENV_API_TOKEN), None, ENV_API_TOKEN),
+        (None, environ.get(ENV_API_TOKEN_FILE), ENV_API_TOKEN_FILE),
+    )
+    for text, path, origin in sources:
+        if path:
+            text = _read_token_file(path, origin)
+        if text is not None and (text or path):
+            token = text.strip()
+            if not token:
+                raise ConfigError(f"the API token from {origin} is empty")
+            return token
+    raise ConfigError(f"--api-token is required (or --api-token-file, or set {ENV_API_TOKEN})")
+
+
+def _read_token_file(path: str, origin: str) -> str:
+    try:
+        with open(path, encoding="utf-8") as file:
+            return file.read()
+    except (OSError, UnicodeDecodeError) as error:
+        raise ConfigError(f"cannot read the API token file from {origin}: {error}") from None
 
 
 def verbose_requested(options: argparse.Namespace, environ: Mapping[str, str] = os.environ) -> bool:
@@ -93,6 +131,30 @@ def _flag(value: Union[str, bool, None], variable: str) -> bool:
     if word in _FALSE_WORDS:
         return False
     raise ConfigError(f"{variable} must be one of 1/0, true/false, yes/no, on/off, got {value!r}")
+
+
+def _retry_attempts(value: Union[str, int, None]) -> Optional[int]:
+    if value is None or value == "":
+        return None
+    try:
+        attempts = int(value)
+    except ValueError:
+        raise ConfigError(f"retry attempts must be a whole number, got {value!r}") from None
+    if attempts < 1:
+        raise ConfigError(f"retry attempts must be at least 1, got {value!r}")
+    return attempts
+
+
+def _retry_pause(value: Union[str, float, None]) -> Optional[float]:
+    if value is None or value == "":
+        return None
+    try:
+        seconds = float(value)
+    except ValueError:
+        raise ConfigError(f"retry pause must be a number of seconds, got {value!r}") from None
+    if not 0 <= seconds < 86400:
+        raise ConfigError(f"retry pause must be between 0 and 86400 seconds, got {value!r}")
+    return seconds
 
 
 def _timeout(value: Union[str, float, None]) -> float:

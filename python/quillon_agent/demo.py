@@ -57,9 +57,13 @@ def run_demo(client_class: type[PlatformClient], *, verbose: bool) -> Dict[str, 
         logger.info("Platform simulator started at %s", simulator.url)
         reports = write_sample_reports(workdir)
         archive = write_sample_archive(os.path.join(workdir, "prepared-scan.zip"))
-        logger.info("Sample reports and scan data written to %s", workdir)
-        # One brief outage, to show the client riding it out.
+        # The directory goes away with the demo, so its path is not shown.
+        logger.info("Sample reports (Semgrep, Gitleaks) and a scan archive written to a temporary directory")
         simulator.inject(REPORT_PATH, [faults.unavailable(retry_after=1)])
+        logger.info(
+            "The simulator will answer the first report upload with 503 on purpose, "
+            "to show the agent retrying after the pause the platform asks for"
+        )
 
         config = Config(platform_url=simulator.url, api_token=simulator.token, timeout=10, verbose=verbose)
         run = PipelineRun(

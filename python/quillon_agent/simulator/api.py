@@ -29,6 +29,21 @@ SCAN_STATUS_PATH = "/api/v1/engagement/"
 GROUP_SEARCH_PATH = "/api/v1/git/ci-cd/repository_groups_agent"
 REPOSITORY_DETAILS_PATH = "/api/v1/git/ci-cd/repository_agent"
 
+# Short names for --fault; "all" matches every request.
+ENDPOINTS = {
+    "all": "/",
+    "group": GROUP_PATH,
+    "repository": REPOSITORY_PATH,
+    "branch": BRANCH_PATH,
+    "engagement": ENGAGEMENT_PATH,
+    "report": REPORT_PATH,
+    "status-update": ENGAGEMENT_STATUS_PATH,
+    "archive": IMPORT_ARCHIVE_PATH,
+    "scan-status": SCAN_STATUS_PATH,
+    "group-search": GROUP_SEARCH_PATH,
+    "repository-details": REPOSITORY_DETAILS_PATH,
+}
+
 FORM = "application/x-www-form-urlencoded"
 MULTIPART = "multipart/form-data"
 JSON = "application/json"

@@ -127,6 +127,93 @@ def respond(
     return Respond(status, text, content_type, dict(headers or {}))
 
 
+def redirect(location: str, status: int = 301) -> Respond:
+    """What a proxy in front of the platform sends for http:// when it wants https://."""
+    return Respond(status, "", "text/html", {"Location": location})
+
+
+# Faults written on the command line: WHERE=WHAT[*COUNT], for example
+# "report=503:5*2" or "group=html:502". WHERE is an endpoint's short name or a
+# path prefix; WHAT is one of the forms in FAULT_FORMS.
+
+FAULT_FORMS = """\
+  503[:SECONDS|:none]   503 with Retry-After: SECONDS (default 0), or without the header
+  drop                  close the connection without answering
+  delay:SECONDS         answer normally after SECONDS (beyond the agent's --timeout: a time-out)
+  html[:STATUS]         an HTML page, as a proxy or login portal serves it (default 200)
+  status:CODE[:BODY]    any status with BODY (JSON if it parses as JSON, else text)
+  redirect:URL[:CODE]   a redirect to URL (default 301)"""
+
+
+class FaultSyntaxError(ValueError):
+    """A --fault argument that cannot be read."""
+
+
+def parse_fault(text: str, endpoints: Mapping[str, str]) -> tuple[str, List[Fault]]:
+    """``WHERE=WHAT[*COUNT]`` as the path prefix and the faults to play there, in order."""
+    where, separator, what = text.partition("=")
+    where = where.strip()
+    if not separator or not where or not what:
+        raise FaultSyntaxError(f"expected WHERE=WHAT, got {text!r}")
+    if where.startswith("/"):
+        path = where
+    elif where in endpoints:
+        path = endpoints[where]
+    else:
+        raise FaultSyntaxError(f"unknown endpoint {where!r}: use a path starting with / or one of {', '.join(endpoints)}")
+    count = 1
+    body, star, times = what.rpartition("*")
+    if star and times.isdigit():
+        what, count = body, int(times)
+        if count < 1:
+            raise FaultSyntaxError(f"the count after * must be at least 1, got {text!r}")
+    return path, [_parse_one_fault(what)] * count
+
+
+def _parse_one_fault(what: str) -> Fault:
+    kind, _, argument = what.partition(":")
+    try:
+        if kind in ("503", "unavailable"):
+            return unavailable(None if argument == "none" else _number(argument or "0"))
+        if kind == "drop" and not argument:
+            return drop()
+        if kind == "delay" and argument:
+            return delay(float(argument))
+        if kind == "html":
+            return html(int(argument) if argument else 200)
+        if kind == "status" and argument:
+            code, _, body = argument.partition(":")
+            return respond(int(code), _json_or_text(body), "application/json" if _is_json(body) else "text/plain")
+        if kind == "redirect" and argument:
+            location, _, code = argument.rpartition(":")
+            # The last ":" may start a port instead: only a 3xx code counts.
+            if location and len(code) == 3 and code.isdigit() and code[0] == "3":
+                return redirect(location, int(code))
+            return redirect(argument)
+    except ValueError:
+        pass
+    raise FaultSyntaxError(f"cannot read the fault {what!r}; the forms are:\n{FAULT_FORMS}")
+
+
+def _number(text: str) -> object:
+    value = float(text)
+    if value < 0:
+        raise ValueError(text)
+    return int(value) if value.is_integer() else text
+
+
+def _is_json(text: str) -> bool:
+    try:
+        json.loads(text)
+    except ValueError:
+        return False
+    return True
+
+
+def _json_or_text(text: str) -> object:
+    return json.loads(text) if _is_json(text) else text
+
+
 def _json_response(status: int, payload: object, headers: Mapping[str, str]) -> Response:
     return Response(
         json.dumps(payload, ensure_ascii=False),
