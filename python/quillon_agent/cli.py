@@ -16,6 +16,7 @@ from typing import TYPE_CHECKING, Any, Callable, Mapping, Optional, Sequence
 
 from . import __version__
 from .ci_detect import Detected, detect, strip_userinfo
+from .masking import Masker, MaskingFilter
 from .config import (
     ENV_API_TOKEN,
     ENV_API_TOKEN_FILE,
@@ -104,8 +105,8 @@ def main(
         config = None if _needs_no_platform(options) else Config.from_options(options, environ)
     except ConfigError as error:
         parser.error(str(error))
-    configure_logging(verbose)
     mask = Masker(config.api_token if config else None)
+    configure_logging(verbose, mask)
     try:
         check_arguments_sendable(arguments, secret_options=("--api-token",))
         if config is not None:
@@ -117,7 +118,7 @@ def main(
         print(f"{PROG}: {mask(str(error))}", file=sys.stderr)
         return error.exit_code
     if options.command == "run" and options.dry_run:
-        print(json.dumps(dry_run_summary(options.pipeline_run, detected), ensure_ascii=False, indent=2))
+        print(mask(json.dumps(dry_run_summary(options.pipeline_run, detected), ensure_ascii=False, indent=2)))
         return 0
     module = _load_client_module()
     platform_error: type[PlatformError] = module.PlatformError
@@ -141,7 +142,8 @@ def main(
         return EXIT_LOCAL_FILE
     except KeyboardInterrupt:
         return EXIT_INTERRUPTED
-    print(json.dumps(result, ensure_ascii=False, indent=2))
+    # A platform that echoes the token back must not get it into a CI log.
+    print(mask(json.dumps(result, ensure_ascii=False, indent=2)))
     return 0
 
 
@@ -158,13 +160,16 @@ def _needs_no_platform(options: argparse.Namespace) -> bool:
     return bool(options.command == "demo" or (options.command == "run" and options.dry_run))
 
 
-def configure_logging(verbose: bool) -> None:
-    """One stderr handler on the agent's logger; calling again replaces it, not adds to it."""
+def configure_logging(verbose: bool, mask: Optional[Masker] = None) -> None:
+    """One stderr handler on the agent's logger; calling again replaces it, not adds to it.
+    Every line it writes has the token masked, whoever logged it."""
     logger = logging.getLogger(LOGGER_NAME)
     logger.handlers = [handler for handler in logger.handlers if handler.get_name() != _HANDLER_NAME]
     handler = logging.StreamHandler(sys.stderr)
     handler.set_name(_HANDLER_NAME)
     handler.setFormatter(logging.Formatter("%(asctime)s %(levelname)-7s %(message)s", "%H:%M:%S"))
+    if mask is not None:
+        handler.addFilter(MaskingFilter(mask))
     logger.addHandler(handler)
     logger.setLevel(logging.DEBUG if verbose else logging.INFO)
     logger.propagate = False
@@ -303,16 +308,6 @@ def dry_run_summary(run: PipelineRun, detected: Detected) -> dict[str, Any]:
 
 
 # Failures.
-
-
-class Masker:
-    """Replaces the API token wherever it occurs in text the command line prints itself."""
-
-    def __init__(self, token: Optional[str]) -> None:
-        self._token = token
-
-    def __call__(self, text: str) -> str:
-        return text.replace(self._token, "***") if self._token else text
 
 
 def report_platform_error(error: PlatformError, mask: Masker, *, detailed: bool) -> None:

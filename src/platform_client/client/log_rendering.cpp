@@ -1,6 +1,6 @@
 // Rendering of request payloads, uploaded files and response bodies as
 // bounded, masked log text, and the per-request "[HTTP] " lines.
-#include "client/debug_line.hpp"
+#include "client/log_lines.hpp"
 #include "core/handled_exception.hpp"
 #include "core/raising.hpp"
 #include "core/text.hpp"

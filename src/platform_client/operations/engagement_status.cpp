@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <initializer_list>
 
+#include "client/log_lines.hpp"
 #include "core/handled_exception.hpp"
 #include "core/raising.hpp"
 #include "core/text.hpp"
@@ -36,8 +37,8 @@ py::object get_engagement_status(const Call& c) {
     // is what keeps it to a single path segment.
     if (!truthy(call_method(c.global("_COMMIT_ID_RE"_id), "match"_id, commit_sha))) {
         raise(call(c.global("PlatformError"_id),
-                   text_of({py::str("Некорректный идентификатор скана: минимум 5 символов. Получено: "),
-                           py::repr(commit_sha)}),
+                   masked(c, text_of({py::str("Некорректный идентификатор скана: минимум 5 символов. Получено: "),
+                                      py::repr(commit_sha)})),
                    kw{"exit_code"_id, py::int_(1)}));
     }
     py::object path = call_method(getattr(c.global("Endpoints"_id), "STATUS"_id), "format"_id, commit_sha);
@@ -57,7 +58,7 @@ py::object get_engagement_status(const Call& c) {
         py::str message = text_of({py::str("Найдено несколько сканирований для "), format_plain(commit_sha),
                                   py::str(": репозиторий "), format_plain(repo_str), py::str(", ветка "),
                                   format_plain(branch_str), py::str(". Замените --group или --source-url.")});
-        raise_from_none(call(c.global("PlatformError"_id), message, kw{"exit_code"_id, py::int_(1)},
+        raise_from_none(call(c.global("PlatformError"_id), masked(c, message), kw{"exit_code"_id, py::int_(1)},
                              kw{"context"_id, py::str("engagement status resolution")}),
                         e.value());
     }
@@ -69,7 +70,7 @@ py::object timeout_error(const Call& c, py::handle timeout, py::handle commit_sh
     py::str message = text_of({py::str("Сканирование не появилось за "), format_plain(minutes),
                               py::str(" мин. Убедитесь, что платформа обрабатывает коммит "), format_plain(head),
                               py::str(".")});
-    return call(c.global("PlatformError"_id), message, kw{"exit_code"_id, py::int_(8)});
+    return call(c.global("PlatformError"_id), masked(c, message), kw{"exit_code"_id, py::int_(8)});
 }
 
 
@@ -118,8 +119,7 @@ py::object wait_for_engagement(const Call& c) {
                     : text_of({format_plain(whole_seconds), py::str(" сек")});
             char number[32];
             std::snprintf(number, sizeof number, "%02lld", attempt);
-            call_method(c.global("logger"_id), "info"_id,
-                        text_of({py::str("Попытка "), py::str(number), py::str("/"), format_plain(max_attempts),
+            log_info(c, text_of({py::str("Попытка "), py::str(number), py::str("/"), format_plain(max_attempts),
                                 py::str(" | Сканирование ещё не создано, следующая проверка через "), wait_str,
                                 py::str("...")}));
             call_method(time, "sleep"_id, sleep_time);

@@ -1,5 +1,5 @@
 // Create-or-get of the run's entities: group, repository, branch, engagement.
-#include "client/debug_line.hpp"
+#include "client/log_lines.hpp"
 #include "operations/operation_support.hpp"
 #include "core/raising.hpp"
 #include "core/text.hpp"
@@ -21,7 +21,7 @@ py::object extract_response_id(const Call& c) {
     if (!is_usable_id(entity_id)) {
         py::str message = text_of({"Не удалось получить ID "_id, format_plain(entity_label), " '"_id,
                                     format_plain(name), "'"_id});
-        raise(call(c.global("PlatformError"_id), message, kw{"exit_code"_id, py::int_(5)},
+        raise(call(c.global("PlatformError"_id), masked(c, message), kw{"exit_code"_id, py::int_(5)},
                    kw{"context"_id, context}, kw{"curl"_id, getattr(self, "_last_curl"_id)}));
     }
     log_debug(c, text_of({"ID "_id, format_plain(entity_label), ": "_id, format_plain(entity_id)}));
@@ -32,8 +32,7 @@ py::object log_upsert_status(const Call& c) {
     auto [self, name, noun, response, created_word, found_word] = c.args<6>();
     bool created = equal(getattr(response, "status_code"_id), py::int_(201));
     py::handle status = created ? created_word : found_word;
-    call_method(c.global("logger"_id), "info"_id,
-                text_of({format_plain(noun), " '"_id, format_plain(name), "' "_id, format_plain(status), "."_id}));
+    log_info(c, text_of({noun, " '"_id, name, "' "_id, status, "."_id}));
     return py::none();
 }
 
@@ -138,7 +137,7 @@ py::object create_or_get_group(const Call& c) {
         py::object curl = getattr(self, "_last_curl"_id);
         py::object body = truthy(groups) ? call_method(self, "_format_payload_for_log"_id, groups)
                                          : py::reinterpret_borrow<py::object>("Пустой список или другой формат"_id);
-        raise(call(c.global("PlatformError"_id), message, kw{"exit_code"_id, py::int_(5)},
+        raise(call(c.global("PlatformError"_id), masked(c, message), kw{"exit_code"_id, py::int_(5)},
                    kw{"context"_id, "find group after create"_id}, kw{"curl"_id, curl}, kw{"response_body"_id, body}));
     }
     log_debug(c, text_of({"ID группы: "_id, format_plain(group_id)}));
@@ -150,8 +149,7 @@ py::object get_engagement_id(const Call& c) {
     py::dict params;
     params[py::handle("name"_id)] = name;
     params[py::handle("branch_id"_id)] = branch_id;
-    py::str context =
-        text_of({"get engagement id '"_id, format_plain(name), "' for branch "_id, format_plain(branch_id)});
+    py::object context = masked(c, text_of({"get engagement id '"_id, name, "' for branch "_id, branch_id}));
     py::object response = call_method(self, "get"_id, endpoint(c, "ENGAGEMENT"_id), kw{"params"_id, params},
                                        kw{"context"_id, context});
     return call_method(self, "_extract_response_id"_id, response, kw{"name"_id, name},

@@ -1,5 +1,6 @@
 // Repository group search with the platform's matching rules, and
 // repository details.
+#include "client/log_lines.hpp"
 #include "core/handled_exception.hpp"
 #include "operations/operation_support.hpp"
 #include "core/raising.hpp"
@@ -64,7 +65,7 @@ py::object find_groups(const Call& c) {
     py::object path = getattr(c.global("Endpoints"_id), "GROUPS_LIST"_id);
     py::dict params;
     params[py::handle("search"_id)] = name;
-    py::str context = text_of({"search groups by name '"_id, format_plain(name), "'"_id});
+    py::object context = masked(c, text_of({"search groups by name '"_id, name, "'"_id}));
     py::object resp = call_method(self, "get"_id, path, kw{"params"_id, params}, kw{"context"_id, context});
 
     // Anything but a list under "repository_groups" (or an answer that is not
@@ -96,7 +97,7 @@ py::object get_repository_details(const Call& c) {
     }
 
     py::object path = getattr(c.global("Endpoints"_id), "REPO_DETAIL"_id);
-    py::str context = text_of({"get repository details "_id, context_suffix});
+    py::object context = masked(c, text_of({"get repository details "_id, context_suffix}));
     try {
         return call_method(self, "get"_id, path, kw{"params"_id, params}, kw{"context"_id, context});
     } catch (py::error_already_set& e) {

@@ -1,5 +1,5 @@
 // Report upload, scan-archive submission and the pipeline status update.
-#include "client/debug_line.hpp"
+#include "client/log_lines.hpp"
 #include "core/handled_exception.hpp"
 #include "core/raising.hpp"
 #include "core/text.hpp"
@@ -46,7 +46,7 @@ py::object upload_report(const Call& c) {
     auto [self, report_path, scan_type, engagement_name, repository_id, branch_name] = c.args<6>();
     if (!is_file(c, report_path)) {
         py::object message = text_of({py::str("Файл отчёта не найден: "), report_path});
-        raise(call(c.global("PlatformError"_id), call_method(self, "_mask_token_only"_id, message),
+        raise(call(c.global("PlatformError"_id), masked(c, message),
                    kw{"exit_code"_id, py::int_(4)}));
     }
     py::object path = getattr(c.global("Endpoints"_id), "SCAN"_id);
@@ -76,7 +76,7 @@ py::object upload_report(const Call& c) {
         }
         py::object message = text_of({py::str("Не удалось прочитать файл отчёта: "), report_path, py::str(" ("),
                                       py::str(e.value()), py::str(")")});
-        raise_from(call(c.global("PlatformError"_id), call_method(self, "_mask_token_only"_id, message),
+        raise_from(call(c.global("PlatformError"_id), masked(c, message),
                         kw{"exit_code"_id, py::int_(4)}),
                    e.value(), e.value());
     }
@@ -129,8 +129,8 @@ py::object submit_scan(const Call& c) {
     py::str id_text = format_plain(engagement_id);
     if (!is_single_path_segment(id_text)) {
         raise(call(c.global("PlatformError"_id),
-                   text_of({py::str("Не удалось запустить сканирование: некорректный engagement_id "),
-                            py::repr(engagement_id), py::str(".")}),
+                   masked(c, text_of({py::str("Не удалось запустить сканирование: некорректный engagement_id "),
+                                      py::repr(engagement_id), py::str(".")})),
                    kw{"exit_code"_id, py::int_(1)}));
     }
     py::object path = call_method(getattr(c.global("Endpoints"_id), "IMPORT_ARCHIVE"_id), "format"_id, engagement_id);

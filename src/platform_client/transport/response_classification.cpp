@@ -1,5 +1,5 @@
 // Turning a final response into decoded JSON or into a PlatformError.
-#include "client/debug_line.hpp"
+#include "client/log_lines.hpp"
 #include "core/handled_exception.hpp"
 #include "core/raising.hpp"
 #include "core/text.hpp"

@@ -1,7 +1,7 @@
 // The one place where requests are sent: the retry loop and its policy.
 #include <optional>
 
-#include "client/debug_line.hpp"
+#include "client/log_lines.hpp"
 #include "core/handled_exception.hpp"
 #include "core/text.hpp"
 #include "core/raising.hpp"
@@ -113,9 +113,7 @@ py::object should_retry_response(const Call& c) {
         log_debug(c, text_of({"[HTTP] "_id, status, " Временная ошибка. Повтор через "_id, delay, "с... ("_id,
                               attempt, "/"_id, max_attempts, ")"_id}));
     } else {
-        py::object logger = c.global("logger"_id);
-        call_method(logger, "info"_id,
-                    text_of({"Ошибка платформы ("_id, status, "), попытка "_id, attempt, "/"_id, max_attempts}));
+        log_info(c, text_of({"Ошибка платформы ("_id, status, "), попытка "_id, attempt, "/"_id, max_attempts}));
     }
     call_method(c.global("time"_id), "sleep"_id, delay);
     return py::bool_(true);
@@ -133,9 +131,7 @@ py::object should_retry_network_error(const Call& c) {
         log_debug(c, text_of({"[HTTP] Ошибка сети: "_id, error_text, ". Повтор через "_id, sleep_interval,
                               "с... ("_id, attempt, "/"_id, max_attempts, ")"_id}));
     } else {
-        py::object logger = c.global("logger"_id);
-        call_method(logger, "info"_id,
-                    text_of({"Ошибка подключения к платформе, попытка "_id, attempt, "/"_id, max_attempts}));
+        log_info(c, text_of({"Ошибка подключения к платформе, попытка "_id, attempt, "/"_id, max_attempts}));
     }
     call_method(c.global("time"_id), "sleep"_id, sleep_interval);
     return py::bool_(true);
