@@ -266,7 +266,28 @@ py::object sanitize_query_string_for_log(const Call& c) {
     return shown(self, call(c.global("urlencode"_id), safe));
 }
 
+// The replacement callable for paths with a query found in an exception text.
+PyObject* sanitize_path_match(PyObject* client, PyObject* match) {
+    return guarded([&] {
+        py::object whole = call_method(match, "group"_id, py::int_(0));
+        return call_method(client, "_sanitize_url_for_log"_id, whole);
+    });
+}
+
+PyMethodDef sanitize_path_match_def{"<lambda>", &sanitize_path_match, METH_O, nullptr};
+
+// A path with a query that does not continue a host name or another URL.
+constexpr const char* path_with_query_source = R"((?<![\w/:.%@-])/[^\s'"<>?]*\?[^\s'"<>]+)";
+
 }  // namespace
+
+py::object sanitize_exception_text(const Call& c, py::handle error) {
+    py::handle self = c.self();
+    py::object text = call_method(self, "_sanitize_text_for_log"_id, steal(PyObject_Str(error.ptr())));
+    py::object replace_path = steal(PyCFunction_New(&sanitize_path_match_def, self.ptr()));
+    py::object re = c.global("re"_id);
+    return shown(self, call_method(re, "sub"_id, py::str(path_with_query_source), replace_path, text));
+}
 
 bool is_url_in_text_pattern(py::handle pattern) {
     py::object re = detail::checked(PyImport_ImportModule("re"));

@@ -19,6 +19,11 @@ extern const FunctionDeclaration sanitize_query_string_for_log_declaration;
 // a quote or an angle bracket.
 inline constexpr const char* url_in_text_source = R"(https?://[^\s'\"<>]+)";
 
+// str(error) made safe to show: masked as free text, and each path with a
+// query in it (requests' messages name the request as "url: /path?query")
+// sanitised as a logged URL is.
+py::object sanitize_exception_text(const Call& c, py::handle error);
+
 // `pattern` is a compiled pattern of the standard `re` with the source and
 // flags of _URL_IN_TEXT_RE.
 bool is_url_in_text_pattern(py::handle pattern);

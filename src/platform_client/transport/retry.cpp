@@ -2,6 +2,7 @@
 #include <optional>
 
 #include "client/log_lines.hpp"
+#include "client/redaction.hpp"
 #include "core/handled_exception.hpp"
 #include "core/text.hpp"
 #include "core/raising.hpp"
@@ -123,7 +124,7 @@ py::object should_retry_network_error(const Call& c) {
     auto [self, error, attempt, max_attempts, sleep_interval, hide_internal_text] = c.args<6>();
     if (compare(attempt, max_attempts, Py_GE)) return py::bool_(false);
     if (truthy(getattr(self, "verbose"_id))) {
-        py::object error_text = call_method(self, "_sanitize_text_for_log"_id, py::str(error));
+        py::object error_text = sanitize_exception_text(c, error);
         if (truthy(hide_internal_text)) {
             error_text = call_method(self, "_hide_scan_submit_internals"_id, error_text);
             if (!truthy(error_text)) error_text = py::str("");
@@ -191,7 +192,7 @@ bool is_usable_platform_url(const Call& c, py::handle base_url) {
 [[noreturn]] void raise_request_error(const Call& c, const py::error_already_set& e) {
     py::handle self = c.self();
     bool base_url_usable = is_usable_platform_url(c, getattr(self, "base_url"_id));
-    py::object detail = call_method(self, "_sanitize_text_for_log"_id, py::str(e.value()));
+    py::object detail = sanitize_exception_text(c, e.value());
     py::object error =
         base_url_usable
             ? call(c.global("PlatformError"_id), text_of({"Некорректный запрос: "_id, detail}),
@@ -199,7 +200,8 @@ bool is_usable_platform_url(const Call& c, py::handle base_url) {
             : call(c.global("PlatformError"_id),
                    py::str("Неверная настройка клиента: адрес платформы должен начинаться с http:// или https://."),
                    kw{"exit_code"_id, py::int_(2)}, kw{"response_body"_id, detail});
-    raise_from(error, e.value(), e.value());
+    // requests' own text names the URL and its query unmasked: not chained.
+    raise_from_none(error, e.value());
 }
 
 py::object request_with_retry(const Call& c) {
@@ -260,7 +262,7 @@ py::object request_with_retry(const Call& c) {
     }
     py::object requests = c.global("requests"_id);
     raise(call(getattr(requests, "ConnectionError"_id),
-               text_of({"Ошибка сети после "_id, max_attempts, " попыток: "_id, last_err})));
+               text_of({"Ошибка сети после "_id, max_attempts, " попыток: "_id, sanitize_exception_text(c, last_err)})));
 }
 
 py::object network_error(const Call& c) {
@@ -272,7 +274,7 @@ py::object network_error(const Call& c) {
     py::handle message =
         is_tls ? "Ошибка проверки TLS-сертификата."_id : "Ошибка сети после серии попыток."_id;
     py::object curl = getattr(self, "_last_curl"_id);
-    py::object body = call_method(self, "_sanitize_text_for_log"_id, py::str(error));
+    py::object body = sanitize_exception_text(c, error);
     return call(platform_error, message, kw{"exit_code"_id, py::int_(3)}, kw{"context"_id, context},
                 kw{"curl"_id, curl}, kw{"response_body"_id, body});
 }
