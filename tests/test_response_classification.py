@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import logging
+import re
+import sys
 
 import pytest
 import requests
@@ -170,3 +172,32 @@ def test_html5_pages_that_are_not_json_are_html_errors(pc, client, answer, body)
 ])
 def test_json_and_other_bodies_are_judged_as_before(client, answer, body, result):
     assert client._handle_response(answer(200, body), "get", 5) == result
+
+
+def test_threads_sharing_a_client_get_the_curl_of_their_own_request(httpserver, make_client, pc):
+    import threading
+
+    httpserver.expect_request(re.compile("/x/.*")).respond_with_data("missing", status=404)
+    client = make_client(platform_url=httpserver.url_for("").rstrip("/"), verbose=True)
+    mismatched = []
+
+    def worker(n):
+        for i in range(40):
+            path = f"/x/{n}-{i}"
+            try:
+                client.get(path)
+            except pc.PlatformError as error:
+                if path not in (error.curl or ""):
+                    mismatched.append((path, error.curl))
+
+    threads = [threading.Thread(target=worker, args=(n,)) for n in range(6)]
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)  # switch threads often, as a loaded machine would
+    try:
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+    finally:
+        sys.setswitchinterval(interval)
+    assert mismatched == []

@@ -1,4 +1,6 @@
 // Turning a final response into decoded JSON or into a PlatformError.
+#include <optional>
+
 #include "client/log_lines.hpp"
 #include "core/handled_exception.hpp"
 #include "core/raising.hpp"
@@ -38,6 +40,13 @@ bool is_html_document(py::handle body) {
     }
 }
 
+// The curl command of the request this response answers, else the client's
+// last one (a response the retry loop did not make).
+py::object curl_of(py::handle self, py::handle response) {
+    if (std::optional<py::object> own = optional_attr(response, "_platform_client_curl"_id)) return *own;
+    return getattr(self, "_last_curl"_id);
+}
+
 [[noreturn]] void raise_html_page(const Call& c, py::handle body) {
     auto [self, response, context, default_exit] = c.args<4>();
     py::object safe_body = first_500(call_method(self, "_sanitize_body_string_for_log"_id, body));
@@ -61,7 +70,7 @@ void raise_for_redirect(const Call& c) {
                text_of({"Ошибка API: платформа ответила перенаправлением HTTP "_id, status, " на "_id, shown,
                         ". Перенаправления не выполняются: проверьте адрес платформы (например, https:// вместо http://)."_id}),
                kw{"exit_code"_id, default_exit}, kw{"http_status"_id, status}, kw{"context"_id, context},
-               kw{"curl"_id, getattr(self, "_last_curl"_id)}));
+               kw{"curl"_id, curl_of(self, response)}));
 }
 
 [[noreturn]] void raise_for_error_status(const Call& c, const py::error_already_set& http_error) {
@@ -74,13 +83,13 @@ void raise_for_redirect(const Call& c) {
     if (equal(unauthorized, status) || equal(forbidden, status)) {
         raise_in_handler(call(platform_error, "Ошибка авторизации: неверный API-токен или недостаточно прав."_id,
                               kw{"exit_code"_id, py::int_(2)}, kw{"http_status"_id, status},
-                              kw{"context"_id, context}, kw{"curl"_id, getattr(self, "_last_curl"_id)}),
+                              kw{"context"_id, context}, kw{"curl"_id, curl_of(self, response)}),
                          http_error.value());
     }
     if (equal(status, not_found)) {
         raise_in_handler(call(platform_error, "Ресурс не найден (проверьте имя группы, репозитория и ветки)."_id,
                               kw{"exit_code"_id, default_exit}, kw{"http_status"_id, not_found},
-                              kw{"context"_id, context}, kw{"curl"_id, getattr(self, "_last_curl"_id)}),
+                              kw{"context"_id, context}, kw{"curl"_id, curl_of(self, response)}),
                          http_error.value());
     }
     py::object raw_body = getattr(response, "text"_id);
@@ -96,7 +105,7 @@ void raise_for_redirect(const Call& c) {
                              ? "Ошибка API, попробуйте сменить название группы репозиториев"_id
                              : "Ошибка API"_id;
     raise_in_handler(call(platform_error, message, kw{"exit_code"_id, default_exit}, kw{"http_status"_id, status},
-                          kw{"context"_id, context}, kw{"curl"_id, getattr(self, "_last_curl"_id)},
+                          kw{"context"_id, context}, kw{"curl"_id, curl_of(self, response)},
                           kw{"response_body"_id, body}),
                      http_error.value());
 }

@@ -233,6 +233,9 @@ py::object request_with_retry(const Call& c) {
             py::object curl =
                 truthy(log_url) ? call_method(self, "_curl_command"_id, getattr(resp, "request"_id)) : py::none();
             py::setattr(self, "_last_curl"_id, curl);
+            // Threads sharing the client overwrite _last_curl: the response
+            // keeps the command of its own request for the error about it.
+            py::setattr(resp, "_platform_client_curl"_id, curl);
             call_method(self, "_log_response_status"_id, method, resp, kw{"log_url"_id, log_url},
                         kw{"log_label"_id, log_label});
             if (!truthy(call_method(self, "_should_retry_response"_id, resp, kw{"attempt"_id, attempt},
