@@ -372,3 +372,32 @@ def test_long_rendering_cut_where_a_token_joins_a_url_to_what_follows(pc, token)
     shown = pc.PlatformClient(config)._format_payload_for_log(texts)
     assert shown == WholeText(config)._format_payload_for_log(texts)
     assert ("p" * 50 in shown) == (token != '", "')
+
+
+# Large payloads: only their head is masked and rendered, which must show
+# exactly what masking and rendering all of them shows.
+_LEAVES = st.one_of(
+    st.sampled_from(["plain", "https://u:p@h/x?token=1&a=b", "tok-en-9", 'say "tok-en-9"', "é\\n", "http://h/?q="]),
+    st.integers(-5, 5), st.booleans(), st.none(), st.floats(allow_nan=True), st.text(max_size=12),
+    st.binary(max_size=6))
+_ITEMS = st.recursive(_LEAVES, lambda inner: st.one_of(
+    st.lists(inner, max_size=4), st.lists(inner, max_size=3).map(tuple),
+    st.dictionaries(st.sampled_from(["name", "api_key", "Url", "monkey", "note", "tok-en-9"]), inner, max_size=4)),
+    max_leaves=8)
+
+
+@settings(max_examples=60, deadline=None)
+@given(token=st.sampled_from([None, "tok-en-9", "en-9", "x"]), items=st.lists(_ITEMS, min_size=1, max_size=6),
+       copies=st.integers(60, 900), wrap=st.booleans())
+def test_large_payload_head_shows_what_the_whole_payload_shows(pc, token, items, copies, wrap):
+    class WholePayload(pc.PlatformClient):
+        def _sanitize_payload_for_log(self, value):
+            return pc.PlatformClient._sanitize_payload_for_log(self, value)
+
+    payload = items * copies
+    if wrap:
+        payload = {"count": len(payload), "results": payload, "tail": {"password": "hidden"}}
+    config = types.SimpleNamespace(platform_url="http://h", api_token=token, insecure=False, ca_bundle=None,
+                                   timeout=5, verbose=False)
+    assert pc.PlatformClient(config)._format_payload_for_log(payload) == \
+        WholePayload(config)._format_payload_for_log(payload)

@@ -22,7 +22,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from token_strategies import tokens
 
-from quillon_agent import cli
+from quillon_agent import cli, platform_client
 from quillon_agent.simulator import Simulator, faults
 
 PLACES = ["group", "repository", "branch", "commit", "source_url", "report_name", "engagement", "description"]
@@ -71,6 +71,12 @@ def test_the_token_never_leaves(capsys, token, places, fault, where, verbose, re
         return original_report(error, mask, detailed=detailed)
 
     cli.report_platform_error = report
+    # What the command sets up for its process: put back for the tests after this one.
+    saved_retry = platform_client._REQUEST_RETRY_ATTEMPTS, platform_client._REQUEST_RETRY_SLEEP_SECONDS
+    saved_logger = agent_logger.handlers[:], agent_logger.level, agent_logger.propagate
+    # The simulator stands for the platform, another program: its own log is not the agent's.
+    simulator_logger = logging.getLogger("quillon_agent.simulator")
+    simulator_propagate, simulator_logger.propagate = simulator_logger.propagate, False
     try:
         with Simulator(token=token) as sim, tempfile.TemporaryDirectory() as work:
             sim.inject(where, FAULTS[fault](token))
@@ -101,7 +107,11 @@ def test_the_token_never_leaves(capsys, token, places, fault, where, verbose, re
                 agent_logger.removeHandler(collector)
     finally:
         cli.report_platform_error = original_report
+        platform_client._REQUEST_RETRY_ATTEMPTS, platform_client._REQUEST_RETRY_SLEEP_SECONDS = saved_retry
+        agent_logger.handlers[:], agent_logger.level, agent_logger.propagate = saved_logger
+        simulator_logger.propagate = simulator_propagate
     captured = capsys.readouterr()
-    shown = "\n".join([captured.out, captured.err, *errors, *(record.getMessage() for record in records)])
+    agent_records = [record for record in records if not record.name.startswith("quillon_agent.simulator")]
+    shown = "\n".join([captured.out, captured.err, *errors, *(record.getMessage() for record in agent_records)])
     for spelling in token_spellings(token):
         assert spelling not in shown, (spelling, shown)

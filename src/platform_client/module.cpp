@@ -123,7 +123,8 @@ public:
         ns_["__doc__"] = py::none();
         bind_imports();
         bind_constants();
-        ns_["_format_error_context"] = make_function(format_error_context_declaration(), ns_);
+        remember_bound_originals();
+        ns_["_format_error_context"] = make_function(format_error_context_declaration(), ns_, nullptr, bound_);
         ns_["Endpoints"] = make_endpoints();
         ns_["PlatformError"] = make_platform_error();
         ns_["PlatformClient"] = make_platform_client();
@@ -194,6 +195,16 @@ private:
         ns_["_CONTEXT_LABELS"] = labels;
     }
 
+    // What the functions may recognise as the module's own by identity: the
+    // globals and library functions the masking walk uses.
+    void remember_bound_originals() {
+        for (const char* name : {"urlsplit", "urlunsplit", "parse_qsl", "urlencode", "_URL_IN_TEXT_RE",
+                                 "_SENSITIVE_PAYLOAD_KEYS", "json"}) {
+            bound_[name] = ns_[name];
+        }
+        bound_["json.dumps"] = ns_["json"].attr("dumps");
+    }
+
     // The namespace a class statement starts with.
     py::dict class_namespace(const char* name) {
         py::dict ns;
@@ -209,7 +220,7 @@ private:
 
     void add_method(py::dict& ns, const char* class_name, const FunctionDeclaration& declaration) {
         std::string qualname = std::string(class_name) + "." + declaration.name;
-        ns[py::str(declaration.name)] = make_function(declaration, ns_, qualname.c_str());
+        ns[py::str(declaration.name)] = make_function(declaration, ns_, qualname.c_str(), bound_);
     }
 
     // Python's __class__ cell: methods learn their class once it exists.
@@ -244,6 +255,7 @@ private:
 
     py::dict ns_;
     py::str name_;
+    py::dict bound_;
 };
 
 int exec_module(PyObject* module) {

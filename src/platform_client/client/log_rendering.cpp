@@ -1,5 +1,9 @@
 // Rendering of request payloads, uploaded files and response bodies as
 // bounded, masked log text, and the per-request "[HTTP] " lines.
+#include <optional>
+#include <utility>
+#include <vector>
+
 #include "client/log_lines.hpp"
 #include "core/handled_exception.hpp"
 #include "core/raising.hpp"
@@ -68,40 +72,122 @@ bool prefix_pass_is_exact(const Call& c, py::handle self) {
 }
 
 // The end of the first prefix of at least `from` characters that is masked
-// as within the whole text, or the text's length.
-Py_ssize_t prefix_end(py::handle text, py::handle token, Py_ssize_t from) {
-    Py_ssize_t length = PyUnicode_GET_LENGTH(text.ptr());
+// as within the whole text, the cut and the token around it lying before
+// `limit`; -1 when there is none.
+Py_ssize_t prefix_end(py::handle text, py::handle token, Py_ssize_t from, Py_ssize_t limit) {
     Py_ssize_t token_length = PyUnicode_Check(token.ptr()) ? PyUnicode_GET_LENGTH(token.ptr()) : 0;
-    for (Py_ssize_t at = from; at < length; ++at) {
-        at = PyUnicode_FindChar(text.ptr(), '"', at, length, 1);
+    for (Py_ssize_t at = from; at + std::max<Py_ssize_t>(token_length, 1) <= limit; ++at) {
+        at = PyUnicode_FindChar(text.ptr(), '"', at, limit, 1);
         if (at == -2) throw py::error_already_set();
-        if (at < 0) break;
+        if (at < 0 || at + std::max<Py_ssize_t>(token_length, 1) > limit) break;
         if (token_length == 0) return at;
         Py_ssize_t found = PyUnicode_Find(text.ptr(), token.ptr(), std::max<Py_ssize_t>(0, at - token_length + 1),
-                                          std::min(length, at + token_length), 1);
+                                          at + token_length, 1);
         if (found == -2) throw py::error_already_set();
         if (found == -1) return at;
     }
-    return length;
+    return -1;
 }
 
-py::object masked_rendering(const Call& c, py::handle self, py::handle rendered) {
-    if (!PyUnicode_CheckExact(rendered.ptr()) || !prefix_pass_is_exact(c, self)) {
-        return call_method(self, "_sanitize_text_for_log"_id, rendered);
-    }
-    py::object token = getattr(self, "token"_id);
-    Py_ssize_t length = PyUnicode_GET_LENGTH(rendered.ptr());
+// The text pass over as much of `rendered` (whose first `limit` characters
+// are known) as is shown; nothing when a longer text is needed.
+std::optional<py::object> masked_prefix(py::handle self, py::handle rendered, py::handle token, Py_ssize_t limit) {
     for (Py_ssize_t from = 2 * payload_length_cap;; from *= 4) {
-        Py_ssize_t end = prefix_end(rendered, token, from);
-        if (end >= length) return call_method(self, "_sanitize_text_for_log"_id, rendered);
+        Py_ssize_t end = prefix_end(rendered, token, from, limit);
+        if (end < 0) return std::nullopt;
         py::object prefix = detail::checked(PyUnicode_Substring(rendered.ptr(), 0, end));
         py::object masked = call_method(self, "_sanitize_text_for_log"_id, prefix);
         if (PyUnicode_GET_LENGTH(masked.ptr()) > payload_length_cap) return masked;
     }
 }
 
+py::object masked_rendering(const Call& c, py::handle self, py::handle rendered) {
+    if (PyUnicode_CheckExact(rendered.ptr()) && prefix_pass_is_exact(c, self)) {
+        py::object token = getattr(self, "token"_id);
+        if (auto masked = masked_prefix(self, rendered, token, PyUnicode_GET_LENGTH(rendered.ptr()))) return *masked;
+    }
+    return call_method(self, "_sanitize_text_for_log"_id, rendered);
+}
+
+// A payload made only of the built-in types a decoded JSON document holds
+// (dictionaries with str keys, lists, tuples, text, bytes, numbers, None),
+// not deeply nested: masking it runs no host code and cannot meet the depth
+// limit, so leaving its tail unmasked changes nothing but the work done.
+bool is_plain_tree(py::handle payload) {
+    std::vector<std::pair<PyObject*, int>> pending{{payload.ptr(), 1}};
+    while (!pending.empty()) {
+        auto [node, depth] = pending.back();
+        pending.pop_back();
+        if (depth > 64) return false;
+        if (PyDict_CheckExact(node)) {
+            Py_ssize_t at = 0;
+            PyObject *key, *value;
+            while (PyDict_Next(node, &at, &key, &value)) {
+                if (!PyUnicode_CheckExact(key)) return false;
+                pending.emplace_back(value, depth + 1);
+            }
+        } else if (PyList_CheckExact(node) || PyTuple_CheckExact(node)) {
+            Py_ssize_t size = PySequence_Fast_GET_SIZE(node);
+            for (Py_ssize_t i = 0; i < size; ++i) pending.emplace_back(PySequence_Fast_GET_ITEM(node, i), depth + 1);
+        } else if (!PyUnicode_CheckExact(node) && !PyBytes_CheckExact(node) && !PyLong_CheckExact(node) &&
+                   !PyFloat_CheckExact(node) && !PyBool_Check(node) && node != Py_None) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The walk, json.dumps and what the walk calls are the module's own, so the
+// rendering of a payload's head is the head of the payload's rendering: the
+// standard encoder writes a container as its items' renderings joined.
+bool head_is_exact(const Call& c, py::handle self) {
+    const std::pair<PyObject*, const FunctionDeclaration*> walk[] = {
+        {"_sanitize_payload_for_log"_id, &sanitize_payload_for_log_declaration},
+        {"_sanitize_value_for_log"_id, &sanitize_value_for_log_declaration},
+        {"_is_sensitive_payload_key"_id, &is_sensitive_payload_key_declaration},
+        {"_sanitize_url_or_text_for_log"_id, &sanitize_url_or_text_for_log_declaration},
+        {"_sanitize_query_string_for_log"_id, &sanitize_query_string_for_log_declaration},
+    };
+    for (const auto& [name, declaration] : walk) {
+        if (!is_own_method(c, self, name, *declaration)) return false;
+    }
+    for (PyObject* name : {"urlsplit"_id, "urlunsplit"_id, "parse_qsl"_id, "urlencode"_id, "_URL_IN_TEXT_RE"_id,
+                           "_SENSITIVE_PAYLOAD_KEYS"_id, "json"_id}) {
+        if (!c.is_bound_original(name, c.global(name))) return false;
+    }
+    std::optional<py::object> dumps = optional_attr(c.global("json"_id), "dumps"_id);
+    return dumps && c.is_bound_original("json.dumps"_id, *dumps);
+}
+
+py::object dumps_for_log(const Call& c, py::handle value) {
+    return call_method(c.global("json"_id), "dumps"_id, value, kw{"ensure_ascii"_id, Py_False},
+                       kw{"default"_id, reinterpret_cast<PyObject*>(&PyUnicode_Type)});
+}
+
+// A large payload shows only its first 2000 characters: its head is masked
+// and rendered, a growing number of leaves at a time, until the text pass
+// over what is rendered reaches past the cap.
+std::optional<py::object> shown_from_head(const Call& c, py::handle self, py::handle payload) {
+    PyObject* raw = payload.ptr();
+    if (!PyDict_CheckExact(raw) && !PyList_CheckExact(raw) && !PyTuple_CheckExact(raw)) return std::nullopt;
+    if (!prefix_pass_is_exact(c, self) || !head_is_exact(c, self) || !is_plain_tree(payload)) return std::nullopt;
+    py::object token = getattr(self, "token"_id);
+    for (Py_ssize_t leaves = 256;; leaves *= 4) {
+        PayloadHead head{leaves};
+        py::object sanitized = sanitized_value(c, self, payload, py::none(), &head);
+        if (!head.cut_depth) return std::nullopt;  // all of it fits: rendered the ordinary way
+        py::object rendered = dumps_for_log(c, sanitized);
+        // The head's rendering ends with the closing brackets of the containers cut short.
+        Py_ssize_t known = PyUnicode_GET_LENGTH(rendered.ptr()) - head.cut_depth;
+        if (std::optional<py::object> masked = masked_prefix(self, rendered, token, known)) {
+            return capped(self, *masked);
+        }
+    }
+}
+
 py::object format_payload_for_log(const Call& c) {
     auto [self, payload] = c.args<2>();
+    if (std::optional<py::object> shown = shown_from_head(c, self, payload)) return *shown;
     py::object sanitized;
     try {
         sanitized = call_method(self, "_sanitize_payload_for_log"_id, payload);
@@ -113,8 +199,7 @@ py::object format_payload_for_log(const Call& c) {
 
     py::object rendered;
     try {
-        rendered = call_method(c.global("json"_id), "dumps"_id, sanitized, kw{"ensure_ascii"_id, Py_False},
-                               kw{"default"_id, reinterpret_cast<PyObject*>(&PyUnicode_Type)});
+        rendered = dumps_for_log(c, sanitized);
     } catch (py::error_already_set& e) {
         if (!caught_any(e, {PyExc_TypeError, PyExc_RecursionError})) throw;
         HandlingScope handling(e);

@@ -175,33 +175,73 @@ py::object sanitize_bytes(py::handle self, py::handle value) {
     return call_method(self, "_sanitize_text_for_log"_id, text);
 }
 
-py::object sanitize_value_for_log(const Call& c) {
-    auto [self, value, key] = c.args<3>();
-    if (!key.is_none() && truthy(call_method(self, "_is_sensitive_payload_key"_id, key))) {
+// The sanitised child of a container: through self, or straight here while
+// only the head of a payload is wanted.
+py::object sanitized_child(const Call& c, py::handle self, py::handle child, py::handle key, PayloadHead* head) {
+    if (head) return sanitized_value(c, self, child, key, head);
+    if (key) return call_method(self, "_sanitize_value_for_log"_id, child, key);
+    return call_method(self, "_sanitize_value_for_log"_id, child);
+}
+
+// One level deeper in the payload, for the head's account of where it was cut.
+class HeadLevel {
+public:
+    explicit HeadLevel(PayloadHead* head) : head_(head) {
+        if (head_) ++head_->depth;
+    }
+    ~HeadLevel() {
+        if (head_) --head_->depth;
+    }
+    HeadLevel(const HeadLevel&) = delete;
+    HeadLevel& operator=(const HeadLevel&) = delete;
+
+    // The budget is spent: this container ends here.
+    bool cut_here() {
+        if (!head_ || head_->leaves > 0) return false;
+        if (!head_->cut_depth) head_->cut_depth = head_->depth;
+        return true;
+    }
+
+private:
+    PayloadHead* head_;
+};
+
+}  // namespace
+
+py::object sanitized_value(const Call& c, py::handle self, py::handle value, py::handle key, PayloadHead* head) {
+    if (key && !key.is_none() && truthy(call_method(self, "_is_sensitive_payload_key"_id, key))) {
+        if (head) --head->leaves;
         return py::reinterpret_borrow<py::object>(mask());
     }
-    switch (kind_of(value)) {
+    ValueKind kind = kind_of(value);
+    if (head && kind != ValueKind::mapping && kind != ValueKind::sequence) --head->leaves;
+    switch (kind) {
         case ValueKind::mapping: {
             NestingGuard guard;
+            HeadLevel level(head);
             py::dict result;
-            // Explicit capture: clang before 16 cannot capture a structured binding.
-            for_each(call_method(value, "items"_id), [&, &self = self](py::handle item) {
+            py::object items = steal(PyObject_GetIter(call_method(value, "items"_id).ptr()));
+            while (py::object item = py::reinterpret_steal<py::object>(PyIter_Next(items.ptr()))) {
+                if (level.cut_here()) break;
                 auto [k, v] = unpack_pair(item);
                 // The key is shown as well, so it must not carry the token.
                 py::object shown_key = shown(self, steal(PyObject_Str(k.ptr())));
-                py::object sanitized = call_method(self, "_sanitize_value_for_log"_id, v, k);
-                if (PyDict_SetItem(result.ptr(), shown_key.ptr(), sanitized.ptr()) < 0) {
-                    throw py::error_already_set();
-                }
-            });
+                py::object sanitized = sanitized_child(c, self, v, k, head);
+                if (PyDict_SetItem(result.ptr(), shown_key.ptr(), sanitized.ptr()) < 0) throw py::error_already_set();
+            }
+            if (PyErr_Occurred()) throw py::error_already_set();
             return result;
         }
         case ValueKind::sequence: {
             NestingGuard guard;
+            HeadLevel level(head);
             py::list result;
-            for_each(value, [&, &self = self](py::handle item) {
-                result.append(call_method(self, "_sanitize_value_for_log"_id, item));
-            });
+            py::object items = steal(PyObject_GetIter(value.ptr()));
+            while (py::object item = py::reinterpret_steal<py::object>(PyIter_Next(items.ptr()))) {
+                if (level.cut_here()) break;
+                result.append(sanitized_child(c, self, item, py::handle(), head));
+            }
+            if (PyErr_Occurred()) throw py::error_already_set();
             return result;
         }
         case ValueKind::bytes:
@@ -215,6 +255,13 @@ py::object sanitize_value_for_log(const Call& c) {
             return shown(self, steal(PyObject_Repr(value.ptr())));
     }
     return py::reinterpret_borrow<py::object>(value);
+}
+
+namespace {
+
+py::object sanitize_value_for_log(const Call& c) {
+    auto [self, value, key] = c.args<3>();
+    return sanitized_value(c, self, value, key, nullptr);
 }
 
 py::object sanitize_url_or_text_for_log(const Call& c) {

@@ -19,6 +19,21 @@ extern const FunctionDeclaration sanitize_query_string_for_log_declaration;
 // a quote or an angle bracket.
 inline constexpr const char* url_in_text_source = R"(https?://[^\s'\"<>]+)";
 
+// What is left of a budget of leaves while only the head of a payload is
+// sanitised, and where it was cut: the depth of the innermost container cut
+// short (the root is 1), whose closing bracket and those of its parents end
+// the head's rendering. 0 when nothing was left out.
+struct PayloadHead {
+    Py_ssize_t leaves;
+    int depth = 0;
+    int cut_depth = 0;
+};
+
+// _sanitize_value_for_log(value, key); with a head, its children are
+// sanitised here, not through self, until the budget is spent. A null key
+// handle means no key.
+py::object sanitized_value(const Call& c, py::handle self, py::handle value, py::handle key, PayloadHead* head);
+
 // str(error) made safe to show: masked as free text, and each path with a
 // query in it (requests' messages name the request as "url: /path?query")
 // sanitised as a logged URL is.

@@ -28,6 +28,7 @@ struct FunctionObject {
     PyObject* captured;        // tuple or NULL
     PyObject* defining_class;  // Python's __class__ cell, or NULL
     PyObject* param_names;     // tuple of interned parameter names
+    PyObject* bound;           // dict: what the module bound at import, by name, or NULL
     PyObject* weakrefs;
     const FunctionDeclaration* declaration;
     Py_ssize_t positional_count;
@@ -243,6 +244,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->annotations);
     Py_VISIT(f->dict);
     Py_VISIT(f->globals);
+    Py_VISIT(f->bound);
     Py_VISIT(f->captured);
     Py_VISIT(f->defining_class);
     Py_VISIT(f->param_names);
@@ -260,6 +262,7 @@ int function_clear(PyObject* self) {
     Py_CLEAR(f->annotations);
     Py_CLEAR(f->dict);
     Py_CLEAR(f->globals);
+    Py_CLEAR(f->bound);
     Py_CLEAR(f->captured);
     Py_CLEAR(f->defining_class);
     return 0;
@@ -514,7 +517,8 @@ py::object Default::to_python() const {
     return py::object();
 }
 
-py::object make_function(const FunctionDeclaration& declaration, py::handle module_globals, const char* qualname) {
+py::object make_function(const FunctionDeclaration& declaration, py::handle module_globals, const char* qualname,
+                         py::handle bound) {
     PyTypeObject* type = ready_function_type();
     if (declaration.params.size() > max_params) throw std::logic_error("too many parameters");
     FunctionObject* f = PyObject_GC_New(FunctionObject, type);
@@ -522,7 +526,7 @@ py::object make_function(const FunctionDeclaration& declaration, py::handle modu
     f->vectorcall = function_vectorcall;
     f->name = f->qualname = f->module = f->doc = nullptr;
     f->defaults = f->kwdefaults = f->annotations = f->dict = nullptr;
-    f->globals = f->captured = f->defining_class = f->param_names = f->weakrefs = nullptr;
+    f->globals = f->captured = f->defining_class = f->param_names = f->weakrefs = f->bound = nullptr;
     f->declaration = &declaration;
     f->positional_count = f->keyword_only_count = 0;
     f->has_var_keyword = false;
@@ -533,6 +537,7 @@ py::object make_function(const FunctionDeclaration& declaration, py::handle modu
     f->module = dict_get(module_globals, "__name__"_id).value_or(py::none()).release().ptr();
     f->doc = (declaration.doc ? py::object(py::str(declaration.doc)) : py::object(py::none())).release().ptr();
     f->globals = py::reinterpret_borrow<py::object>(module_globals).release().ptr();
+    f->bound = bound ? Py_NewRef(bound.ptr()) : nullptr;
 
     py::tuple names(declaration.params.size());
     py::list positional_defaults;
@@ -573,7 +578,8 @@ py::object make_function(const FunctionDeclaration& declaration, py::handle modu
 }
 
 py::object make_closure(const FunctionDeclaration& declaration, const Call& creator, const char* qualname, py::tuple captured) {
-    py::object function = make_function(declaration, creator.module_globals(), qualname);
+    py::object function = make_function(declaration, creator.module_globals(), qualname,
+                                        as_function(creator.function().ptr())->bound);
     as_function(function.ptr())->captured = captured.release().ptr();
     return function;
 }
@@ -641,6 +647,14 @@ py::handle Call::defining_class() const {
 
 py::object Call::super() const {
     return call(reinterpret_cast<PyObject*>(&PySuper_Type), defining_class(), self());
+}
+
+bool Call::is_bound_original(PyObject* name, py::handle value) const {
+    PyObject* bound = as_function(function_)->bound;
+    if (!bound) return false;
+    PyObject* original = PyDict_GetItemWithError(bound, name);
+    if (!original && PyErr_Occurred()) throw_current();
+    return original && original == value.ptr();
 }
 
 py::handle Call::module_globals() const { return as_function(function_)->globals; }

@@ -117,6 +117,11 @@ public:
     py::object super() const;
 
     py::handle module_globals() const;
+
+    // `value` is the very object the module bound under `name` when it was
+    // imported ("json.dumps", "urlsplit", ...): native work may then stand in
+    // for it. A host that rebinds the name, or patches the attribute, is not.
+    bool is_bound_original(PyObject* name, py::handle value) const;
     py::handle function() const { return function_; }
 
 private:
@@ -126,8 +131,9 @@ private:
 
 // A new function object for `declaration`, whose globals are `module_globals`.
 // `qualname` defaults to the declared name.
+// `bound` maps names to what the module bound at import (Call::is_bound_original).
 py::object make_function(const FunctionDeclaration& declaration, py::handle module_globals,
-                         const char* qualname = nullptr);
+                         const char* qualname = nullptr, py::handle bound = {});
 
 // A nested function created by a running function: it shares the caller's
 // globals, captures `captured` and carries its own qualified name.
