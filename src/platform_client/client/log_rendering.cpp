@@ -68,7 +68,7 @@ bool prefix_pass_is_exact(const Call& c, py::handle self) {
     if (on_class || !token || !(token->is_none() || PyUnicode_CheckExact(token->ptr()))) return false;
     // A quote in the token would let one of its spellings run across a cut.
     if (!token->is_none() && contains(*token, "\""_id)) return false;
-    return is_url_in_text_pattern(c.global("_URL_IN_TEXT_RE"_id));
+    return c.is_bound_original("_URL_IN_TEXT_RE"_id, c.global("_URL_IN_TEXT_RE"_id));
 }
 
 // The end of the first prefix of at least `from` characters that is masked
@@ -102,19 +102,25 @@ std::optional<py::object> masked_prefix(py::handle self, py::handle rendered, py
 }
 
 py::object masked_rendering(const Call& c, py::handle self, py::handle rendered) {
-    if (PyUnicode_CheckExact(rendered.ptr()) && prefix_pass_is_exact(c, self)) {
+    if (PyUnicode_CheckExact(rendered.ptr()) && PyUnicode_GET_LENGTH(rendered.ptr()) > 2 * payload_length_cap &&
+        prefix_pass_is_exact(c, self)) {
         py::object token = getattr(self, "token"_id);
         if (auto masked = masked_prefix(self, rendered, token, PyUnicode_GET_LENGTH(rendered.ptr()))) return *masked;
     }
     return call_method(self, "_sanitize_text_for_log"_id, rendered);
 }
 
+// Leaves masked before the head of a payload is rendered the first time.
+constexpr Py_ssize_t first_head_leaves = 256;
+
 // A payload made only of the built-in types a decoded JSON document holds
 // (dictionaries with str keys, lists, tuples, text, bytes, numbers, None),
 // not deeply nested: masking it runs no host code and cannot meet the depth
 // limit, so leaving its tail unmasked changes nothing but the work done.
-bool is_plain_tree(py::handle payload) {
+// Also false for a payload too small to have a head worth cutting.
+bool is_large_plain_tree(py::handle payload) {
     std::vector<std::pair<PyObject*, int>> pending{{payload.ptr(), 1}};
+    Py_ssize_t leaves = 0;
     while (!pending.empty()) {
         auto [node, depth] = pending.back();
         pending.pop_back();
@@ -129,12 +135,14 @@ bool is_plain_tree(py::handle payload) {
         } else if (PyList_CheckExact(node) || PyTuple_CheckExact(node)) {
             Py_ssize_t size = PySequence_Fast_GET_SIZE(node);
             for (Py_ssize_t i = 0; i < size; ++i) pending.emplace_back(PySequence_Fast_GET_ITEM(node, i), depth + 1);
-        } else if (!PyUnicode_CheckExact(node) && !PyBytes_CheckExact(node) && !PyLong_CheckExact(node) &&
-                   !PyFloat_CheckExact(node) && !PyBool_Check(node) && node != Py_None) {
+        } else if (PyUnicode_CheckExact(node) || PyBytes_CheckExact(node) || PyLong_CheckExact(node) ||
+                   PyFloat_CheckExact(node) || PyBool_Check(node) || node == Py_None) {
+            ++leaves;
+        } else {
             return false;
         }
     }
-    return true;
+    return leaves > first_head_leaves;
 }
 
 // The walk, json.dumps and what the walk calls are the module's own, so the
@@ -170,9 +178,11 @@ py::object dumps_for_log(const Call& c, py::handle value) {
 std::optional<py::object> shown_from_head(const Call& c, py::handle self, py::handle payload) {
     PyObject* raw = payload.ptr();
     if (!PyDict_CheckExact(raw) && !PyList_CheckExact(raw) && !PyTuple_CheckExact(raw)) return std::nullopt;
-    if (!prefix_pass_is_exact(c, self) || !head_is_exact(c, self) || !is_plain_tree(payload)) return std::nullopt;
+    if (!is_large_plain_tree(payload) || !prefix_pass_is_exact(c, self) || !head_is_exact(c, self)) {
+        return std::nullopt;
+    }
     py::object token = getattr(self, "token"_id);
-    for (Py_ssize_t leaves = 256;; leaves *= 4) {
+    for (Py_ssize_t leaves = first_head_leaves;; leaves *= 4) {
         PayloadHead head{leaves};
         py::object sanitized = sanitized_value(c, self, payload, py::none(), &head);
         if (!head.cut_depth) return std::nullopt;  // all of it fits: rendered the ordinary way

@@ -336,13 +336,6 @@ py::object sanitize_exception_text(const Call& c, py::handle error) {
     return shown(self, call_method(re, "sub"_id, py::str(path_with_query_source), replace_path, text));
 }
 
-bool is_url_in_text_pattern(py::handle pattern) {
-    py::object re = detail::checked(PyImport_ImportModule("re"));
-    if (reinterpret_cast<PyObject*>(Py_TYPE(pattern.ptr())) != getattr(re, "Pattern"_id).ptr()) return false;
-    return equal(getattr(pattern, "pattern"_id), py::str(url_in_text_source)) &&
-           equal(getattr(pattern, "flags"_id), getattr(re, "UNICODE"_id));
-}
-
 const FunctionDeclaration is_sensitive_payload_key_declaration{
     "_is_sensitive_payload_key", {self_param(), param("key", "object")}, "bool", no_doc, &is_sensitive_payload_key};
 const FunctionDeclaration mask_token_only_declaration{

@@ -39,8 +39,5 @@ py::object sanitized_value(const Call& c, py::handle self, py::handle value, py:
 // sanitised as a logged URL is.
 py::object sanitize_exception_text(const Call& c, py::handle error);
 
-// `pattern` is a compiled pattern of the standard `re` with the source and
-// flags of _URL_IN_TEXT_RE.
-bool is_url_in_text_pattern(py::handle pattern);
 
 }  // namespace qc
