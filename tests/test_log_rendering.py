@@ -10,7 +10,7 @@ from urllib.parse import urlencode
 
 import pytest
 import requests
-from hypothesis import given, settings
+from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from token_strategies import tokens
 
@@ -401,3 +401,21 @@ def test_large_payload_head_shows_what_the_whole_payload_shows(pc, token, items,
                                    timeout=5, verbose=False)
     assert pc.PlatformClient(config)._format_payload_for_log(payload) == \
         WholePayload(config)._format_payload_for_log(payload)
+
+
+_BODY_PIECES = [" ", "\t", "\n", "\ufeff", "{", "}", "[", "]", '"', "1", "-", "n", "t", "f", "N", "I", "null", "true",
+                "NaN", "-Infinity", "Infinity", "nul", "-I", "a=1", "&", "=", "password", ":", ",", "https://u:p@h/x",
+                "x", "é", "%41", "+", "token=", "?a=1"]
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(body=st.lists(st.one_of(st.sampled_from(_BODY_PIECES), st.text(max_size=3)), max_size=10).map("".join))
+def test_bodies_not_decoded_show_what_decoding_them_shows(pc, monkeypatch, body):
+    # Text no JSON value starts with is not handed to json.loads; a stand-in
+    # for the json module makes every body go through it.
+    client = pc.PlatformClient(types.SimpleNamespace(platform_url="http://h", api_token="tok-en-9", insecure=False,
+                                                     ca_bundle=None, timeout=5, verbose=False))
+    shown = client._sanitize_body_string_for_log(body)
+    with monkeypatch.context() as patch:
+        patch.setattr(pc, "json", types.SimpleNamespace(loads=json.loads, dumps=json.dumps))
+        assert client._sanitize_body_string_for_log(body) == shown

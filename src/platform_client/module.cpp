@@ -203,6 +203,7 @@ private:
             bound_[name] = ns_[name];
         }
         bound_["json.dumps"] = ns_["json"].attr("dumps");
+        bound_["json.loads"] = ns_["json"].attr("loads");
     }
 
     // The namespace a class statement starts with.

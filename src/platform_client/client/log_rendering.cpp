@@ -226,15 +226,40 @@ py::object format_payload_for_log(const Call& c) {
 
 // Decoded JSON is masked and re-rendered; a form body is re-encoded with its
 // sensitive values masked; anything else is treated as free text.
+// The module's own json.loads certainly rejects this text: after JSON
+// whitespace comes nothing, or a character no JSON value (nor NaN, Infinity,
+// -Infinity) starts with. A form body is such a text; decoding it would only
+// raise.
+bool certainly_not_json(const Call& c, py::handle body) {
+    PyObject* text = body.ptr();
+    if (!PyUnicode_CheckExact(text)) return false;
+    Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    Py_ssize_t at = 0;
+    Py_UCS4 first = 0;
+    for (; at < length; ++at) {
+        first = PyUnicode_READ_CHAR(text, at);
+        if (first != ' ' && first != '\t' && first != '\n' && first != '\r') break;
+    }
+    if (at < length && (first == '"' || first == '{' || first == '[' || first == '-' || (first >= '0' && first <= '9') ||
+                        first == 'n' || first == 't' || first == 'f' || first == 'N' || first == 'I')) {
+        return false;
+    }
+    py::object json = c.global("json"_id);
+    std::optional<py::object> loads = optional_attr(json, "loads"_id);
+    return c.is_bound_original("json"_id, json) && loads && c.is_bound_original("json.loads"_id, *loads);
+}
+
 py::object sanitize_body_string_for_log(const Call& c) {
     auto [self, body] = c.args<2>();
-    try {
-        py::object value = call_method(c.global("json"_id), "loads"_id, body);
-        return call_method(self, "_format_payload_for_log"_id, value);
-    } catch (py::error_already_set& e) {
-        // Nesting deeper than the decoder or the renderer can follow
-        // counts as not JSON.
-        if (!caught_any(e, {PyExc_TypeError, PyExc_ValueError, PyExc_RecursionError})) throw;
+    if (!certainly_not_json(c, body)) {
+        try {
+            py::object value = call_method(c.global("json"_id), "loads"_id, body);
+            return call_method(self, "_format_payload_for_log"_id, value);
+        } catch (py::error_already_set& e) {
+            // Nesting deeper than the decoder or the renderer can follow
+            // counts as not JSON.
+            if (!caught_any(e, {PyExc_TypeError, PyExc_ValueError, PyExc_RecursionError})) throw;
+        }
     }
     int has_equals = PySequence_Contains(body.ptr(), "="_id);
     if (has_equals < 0) throw py::error_already_set();
