@@ -8,7 +8,7 @@ import os
 import shutil
 import tempfile
 
-from bench_upload import GIB, MIB, RSS_LIMIT_MIB, THROUGHPUT_GOAL, _bodies, _make_file, _upload
+from bench_upload import GIB, MIB, RSS_LIMIT_MIB, THROUGHPUT_GOAL, _make_file, alternating_uploads
 from report import Comparison, NotMeasured, median
 from servers import start_drain_server
 
@@ -26,16 +26,8 @@ def run(scale: float = 1.0) -> list:
         path = _make_file(tmp, size)
         print(f"# progress: {size / MIB:.0f} MiB file, {server.description}; "
               f"{reps} alternating fresh-process runs per side", flush=True)
-        runs = {"progress": [], "client": []}
         try:
-            for rep in range(reps):
-                for side in (("progress", "client") if rep % 2 == 0 else ("client", "progress")):
-                    prefix = f"/{side}-{rep}"
-                    outcome = _upload(side, server.url + prefix, path)
-                    sent = _bodies(server.url, prefix)
-                    if len(sent) != 1 or sent[0] < size:
-                        raise RuntimeError(f"{side} upload: the server received bodies of {sent} bytes")
-                    runs[side].append(outcome)
+            runs = alternating_uploads(("progress", "client"), reps, server.url, path, size)
         except (RuntimeError, NotImplementedError) as error:
             results.append(NotMeasured(name, str(error)))
             print(results[-1].line(), flush=True)

@@ -47,6 +47,22 @@ def _bodies(server_url: str, path_prefix: str) -> list[int]:
     return [size for path, size in received if path.startswith(path_prefix)]
 
 
+def alternating_uploads(sides: tuple[str, str], reps: int, server_url: str, path: str, size: int) -> dict:
+    """Each side's outcomes over `reps` rounds, the sides' order alternating,
+    each upload in a fresh process; RuntimeError unless the server received
+    one whole body per upload."""
+    runs: dict[str, list] = {side: [] for side in sides}
+    for rep in range(reps):
+        for side in (sides if rep % 2 == 0 else sides[::-1]):
+            prefix = f"/{side}-{rep}"
+            outcome = _upload(side, server_url + prefix, path)
+            sent = _bodies(server_url, prefix)
+            if len(sent) != 1 or sent[0] < size:
+                raise RuntimeError(f"{side} upload: the server received bodies of {sent} bytes")
+            runs[side].append(outcome)
+    return runs
+
+
 def run(scale: float = 1.0) -> list:
     size = GIB if scale >= 0.5 else 64 * MIB
     reps = 5 if scale >= 1 else 1
@@ -61,16 +77,8 @@ def run(scale: float = 1.0) -> list:
         path = _make_file(tmp, size)
         print(f"# upload: {size / MIB:.0f} MiB file in {tmp_root} ({free / GIB:.0f} GiB free before), "
               f"{server.description}; {reps} alternating fresh-process runs per side", flush=True)
-        runs = {"client": [], "raw": []}
         try:
-            for rep in range(reps):
-                for side in (("client", "raw") if rep % 2 == 0 else ("raw", "client")):
-                    prefix = f"/{side}-{rep}"
-                    outcome = _upload(side, server.url + prefix, path)
-                    sent = _bodies(server.url, prefix)
-                    if len(sent) != 1 or sent[0] < size:
-                        raise RuntimeError(f"{side} upload: the server received bodies of {sent} bytes")
-                    runs[side].append(outcome)
+            runs = alternating_uploads(("client", "raw"), reps, server.url, path, size)
         except (RuntimeError, NotImplementedError) as error:
             results.append(NotMeasured("upload_report 1 GiB", str(error)))
             print(results[-1].line(), flush=True)
