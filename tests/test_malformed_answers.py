@@ -321,7 +321,7 @@ def test_deeply_nested_answer(verb, nesting, status, verbose, httpserver, make_c
 def decodable_but_too_deep_to_mask(client) -> int:
     """A depth the JSON decoder follows but the masking of the decoded value
     cannot: the two count depth differently, and by interpreter version."""
-    for depth in (sys.getrecursionlimit() * 6 // 10, 2_000, 4_000, 7_000, 9_500):
+    for depth in (sys.getrecursionlimit() * 6 // 10, *range(800, 10_000, 400)):
         try:
             value = json.loads("[" * depth + "]" * depth)
         except RecursionError:
