@@ -73,10 +73,10 @@ def refused_url(refused_base_url):
 
 
 VERB_CALLS = {
-    "get": lambda c, ctx: c.get(PATH, {"q": "1"}, ctx),
-    "post_json": lambda c, ctx: c.post_json(PATH, {"a": [1, 2]}, ctx, 6),
-    "post_form": lambda c, ctx: c.post_form(PATH, {"a": "1"}, context=ctx, default_exit=7),
-    "_post_form_response": lambda c, ctx: c._post_form_response(PATH, {"a": "1"}, ctx),
+    "get": lambda c, ctx, path=PATH: c.get(path, {"q": "1"}, ctx),
+    "post_json": lambda c, ctx, path=PATH: c.post_json(path, {"a": [1, 2]}, ctx, 6),
+    "post_form": lambda c, ctx, path=PATH: c.post_form(path, {"a": "1"}, context=ctx, default_exit=7),
+    "_post_form_response": lambda c, ctx, path=PATH: c._post_form_response(path, {"a": "1"}, ctx),
 }
 
 
@@ -355,3 +355,12 @@ def test_headers_cut_short_are_a_response_without_json(make_client, raw_server):
     client = make_client(platform_url=raw_server["url"], timeout=0.3)
     assert client.get(PATH) == {}
     assert raw_server["server"].connections == 1
+
+
+@pytest.mark.parametrize("path", [123, None, b"/x"])
+@pytest.mark.parametrize("verb", list(VERB_CALLS))
+def test_a_path_that_is_not_text_is_refused_before_sending(pc, make_client, no_sleep, verb, path):
+    with pytest.raises(pc.PlatformError) as caught:
+        VERB_CALLS[verb](make_client(platform_url="http://127.0.0.1:9"), "ctx", path=path)
+    assert caught.value.exit_code == 1 and no_sleep == []
+    assert caught.value.message.startswith("Некорректный путь запроса: ожидается строка")

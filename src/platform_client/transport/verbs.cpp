@@ -6,6 +6,7 @@
 #include "core/handled_exception.hpp"
 #include "core/raising.hpp"
 #include "core/sequence_unpacking.hpp"
+#include "core/text.hpp"
 #include "transport/tables.hpp"
 
 namespace qc {
@@ -39,6 +40,18 @@ py::object as_raisable(py::object value) {
     raise_from(error, e.value(), e.value());
 }
 
+// self._url(path), for a path that is text: any other value would be
+// written into the URL as it prints (123 becoming part of the port) and sent.
+py::object url_of(const Call& c, py::handle path) {
+    if (!PyUnicode_Check(path.ptr())) {
+        py::object type_name = getattr(reinterpret_cast<PyObject*>(Py_TYPE(path.ptr())), "__name__"_id);
+        raise(call(c.global("PlatformError"_id),
+                   text_of({"Некорректный путь запроса: ожидается строка, получен "_id, type_name, "."_id}),
+                   kw{"exit_code"_id, py::int_(1)}));
+    }
+    return call_method(c.self(), "_url"_id, path);
+}
+
 // `context or path`
 py::object context_or_path(py::handle context, py::handle path) {
     return py::reinterpret_borrow<py::object>(truthy(context) ? context : path);
@@ -64,14 +77,14 @@ py::object request_or_network_error(const Call& c, py::handle failure_context_so
 
 py::object get(const Call& c) {
     auto [self, path, params, context] = c.args<4>();
-    py::object url = call_method(self, "_url"_id, path);
+    py::object url = url_of(c, path);
     py::object resp = request_or_network_error(c, context, path, true, py::str("GET"), url, kw{"params"_id, params});
     return call_method(self, "_handle_response"_id, resp, context_or_path(context, path));
 }
 
 py::object post_json(const Call& c) {
     auto [self, path, payload, context, default_exit] = c.args<5>();
-    py::object url = call_method(self, "_url"_id, path);
+    py::object url = url_of(c, path);
     py::object resp = request_or_network_error(c, context, path, true, py::str("POST"), url, kw{"json"_id, payload});
     return call_method(self, "_handle_response"_id, resp, context_or_path(context, path),
                        kw{"default_exit"_id, default_exit});
@@ -79,7 +92,7 @@ py::object post_json(const Call& c) {
 
 py::object post_form(const Call& c) {
     auto [self, path, data, files, context, default_exit, log_url, log_label, log_payload_override] = c.args<9>();
-    py::object url = call_method(self, "_url"_id, path);
+    py::object url = url_of(c, path);
 
     // The logged payload describes the files instead of carrying them; the
     // caller's `data` stays untouched.
@@ -112,7 +125,7 @@ py::object post_form(const Call& c) {
 // context is the caller's, even when empty.
 py::object post_form_response(const Call& c) {
     auto [self, path, data, context] = c.args<4>();
-    py::object url = call_method(self, "_url"_id, path);
+    py::object url = url_of(c, path);
     return request_or_network_error(c, context, path, false, py::str("POST"), url, kw{"data"_id, data});
 }
 
