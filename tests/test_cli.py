@@ -308,7 +308,7 @@ RUN = f"run --group team --repository backend --branch main --commit {COMMIT}".s
         ([*RUN, "--group", " "], None, 1, "--group must not be empty"),
         ([*RUN, "--branch", "caf\udce9"], None, 1, "--branch: 'caf\\xe9' is not valid UTF-8 text"),
         (["--ca-bundle", "{missing}", *RUN], None, 4, "CA bundle '{missing}': not found"),
-        (RUN, {"QUILLON_API_TOKEN": "two\nlines"}, 1, "the API token (environment) holds control characters"),
+        (RUN, {"QUILLON_API_TOKEN": "two\nlines"}, 2, "the API token (environment) holds control characters"),
     ],
     ids=["missing-report", "directory-report", "missing-archive", "bad-commit", "empty-group", "undecodable",
          "missing-ca-bundle", "token-with-inner-newline"],

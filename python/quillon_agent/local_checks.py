@@ -14,6 +14,8 @@ from typing import Iterable, Optional, Sequence
 from .utils import _COMMIT_ID_RE
 
 EXIT_INVALID_ARGUMENT = 1
+# A token no header can carry is the configuration's fault, as the client reports it.
+EXIT_CONFIGURATION = 2
 EXIT_LOCAL_FILE = 4
 
 
@@ -53,11 +55,11 @@ def check_token_sendable(token: str, origin: str) -> None:
         token.encode("latin-1")
     except UnicodeEncodeError:
         raise LocalCheckError(
-            f"the API token ({origin}) holds characters that an HTTP header cannot carry", EXIT_INVALID_ARGUMENT
+            f"the API token ({origin}) holds characters that an HTTP header cannot carry", EXIT_CONFIGURATION
         ) from None
     if any(ord(character) < 32 or ord(character) == 127 for character in token):
         raise LocalCheckError(
-            f"the API token ({origin}) holds control characters (a line break inside it?)", EXIT_INVALID_ARGUMENT
+            f"the API token ({origin}) holds control characters (a line break inside it?)", EXIT_CONFIGURATION
         )
 
 
