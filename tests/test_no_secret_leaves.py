@@ -54,7 +54,7 @@ def planted(token: str, places: set[str], place: str, plain: str) -> str:
     return f"{plain}-{token}" if place in places else plain
 
 
-@settings(max_examples=40, deadline=None, suppress_health_check=list(HealthCheck))
+@settings(max_examples=50, deadline=None, suppress_health_check=list(HealthCheck))
 @given(token=tokens, places=st.sets(st.sampled_from(PLACES)), fault=st.sampled_from(sorted(FAULTS)),
        where=st.sampled_from(WHERE), verbose=st.booleans(), refused=st.booleans())
 def test_the_token_never_leaves(capsys, token, places, fault, where, verbose, refused):

@@ -357,3 +357,13 @@ def test_query_secrets_in_network_errors_are_masked(make_client, pc, no_sleep, r
     assert "Max retries exceeded with url: /api/v1/engagement/abc12345?" in shown
     for secret in ("glpat-CredSecret9", "ci-user", "pw-Hidden-1", "tok-Net-Secret-7"):
         assert secret not in shown
+
+
+def test_the_http_error_kept_as_context_names_the_url_masked(make_client, pc, httpserver):
+    httpserver.expect_request("/x").respond_with_data("bad", status=400)
+    client = make_client(platform_url=httpserver.url_for("").rstrip("/"), api_token="tok-Ctx-Secret-3")
+    with pytest.raises(pc.PlatformError) as caught:
+        client.get("/x", params={"name": "team-tok-Ctx-Secret-3", "password": "pw-Hidden-2"})
+    context = caught.value.__context__
+    assert isinstance(context, requests.HTTPError) and context.response.status_code == 400
+    assert str(context).endswith("/x?name=team-%2A%2A%2A&password=%2A%2A%2A")

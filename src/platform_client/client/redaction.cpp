@@ -336,6 +336,11 @@ py::object sanitize_exception_text(const Call& c, py::handle error) {
     return shown(self, call_method(re, "sub"_id, py::str(path_with_query_source), replace_path, text));
 }
 
+void mask_exception_text(const Call& c, py::handle error) {
+    py::object text = sanitize_exception_text(c, error);
+    if (PyObject_SetAttrString(error.ptr(), "args", py::make_tuple(text).ptr()) < 0) throw py::error_already_set();
+}
+
 const FunctionDeclaration is_sensitive_payload_key_declaration{
     "_is_sensitive_payload_key", {self_param(), param("key", "object")}, "bool", no_doc, &is_sensitive_payload_key};
 const FunctionDeclaration mask_token_only_declaration{

@@ -39,5 +39,10 @@ py::object sanitized_value(const Call& c, py::handle self, py::handle value, py:
 // sanitised as a logged URL is.
 py::object sanitize_exception_text(const Call& c, py::handle error);
 
+// Replaces a library exception's text by sanitize_exception_text of it, for
+// an exception that stays attached to an error (as __cause__ or
+// __context__): requests names the request's URL with its query in it.
+void mask_exception_text(const Call& c, py::handle error);
+
 
 }  // namespace qc

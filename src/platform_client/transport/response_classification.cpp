@@ -2,6 +2,7 @@
 #include <optional>
 
 #include "client/log_lines.hpp"
+#include "client/redaction.hpp"
 #include "core/handled_exception.hpp"
 #include "core/raising.hpp"
 #include "core/text.hpp"
@@ -117,6 +118,8 @@ py::object raise_for_http_error(const Call& c) {
     } catch (py::error_already_set& e) {
         HandlingScope handling(e);
         if (!matches(e, getattr(c.global("requests"_id), "HTTPError"_id))) throw;
+        // The error keeps it as __context__; its text names the URL and query.
+        mask_exception_text(c, e.value());
         raise_for_error_status(c, e);
     }
     raise_for_redirect(c);

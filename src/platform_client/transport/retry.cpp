@@ -244,7 +244,12 @@ py::object request_with_retry(const Call& c) {
         } catch (py::error_already_set& e) {
             HandlingScope handling(e);
             py::object requests = c.global("requests"_id);
-            if (matches(e, getattr(getattr(requests, "exceptions"_id), "SSLError"_id))) throw;
+            if (matches(e, getattr(getattr(requests, "exceptions"_id), "SSLError"_id))) {
+                // Not retried: it leaves as the cause of the TLS error, its
+                // text naming the URL and query.
+                mask_exception_text(c, e.value());
+                throw;
+            }
             if (is_request_error(c, e)) raise_request_error(c, e);
             if (matches(e, getattr(requests, "RequestException"_id))) {
                 last_err = e.value();
