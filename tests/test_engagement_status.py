@@ -44,11 +44,6 @@ def test_rejected_identifier_is_exit_1_without_a_request(client, pc, monkeypatch
     assert sent == []
 
 
-@pytest.fixture
-def server_client(httpserver, make_client):
-    return make_client(platform_url=httpserver.url_for("").rstrip("/"))
-
-
 @pytest.mark.parametrize("filters, query", [
     ({}, b""),
     ({"branch_name": "main", "integration_type": "API"}, b"branch_name=main&integration_type=API"),

@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import functools
 import inspect
-import logging
 import types
 from unittest import mock
 
@@ -30,24 +29,14 @@ class Twin:
 
 
 BAD_CALLS = [
-    ("get", (), {}),
-    ("get", (1,), {}),
-    ("get", (1, 2, 3, 4, 5), {}),
-    ("get", (1, 2), {"path": 3}),
-    ("get", (1,), {"path": 2, "nope": 3}),
-    ("get", (1, 2, 3, 4), {"path": 9}),
-    ("update_engagement_status", (1, 2), {}),
-    ("update_engagement_status", (1, 2), {"engagement_name": "e"}),
-    ("update_engagement_status", (1,), {"engagement_name": "e"}),
-    ("update_engagement_status", (1,), {}),
-    ("_request_with_retry", (1,), {"url": "u"}),
-    ("_request_with_retry", (1, "GET", "u", 4), {"x": 1}),
+    ("get", (), {}), ("get", (1,), {}), ("get", (1, 2, 3, 4, 5), {}), ("get", (1, 2), {"path": 3}),
+    ("get", (1,), {"path": 2, "nope": 3}), ("get", (1, 2, 3, 4), {"path": 9}),
+    ("update_engagement_status", (1, 2), {}), ("update_engagement_status", (1, 2), {"engagement_name": "e"}),
+    ("update_engagement_status", (1,), {"engagement_name": "e"}), ("update_engagement_status", (1,), {}),
+    ("_request_with_retry", (1,), {"url": "u"}), ("_request_with_retry", (1, "GET", "u", 4), {"x": 1}),
     ("_create_or_get_entity_id", (1,), {"path": "p"}),
-    ("_should_retry_response", (1, 2, 3), {}),
-    ("_should_retry_response", (1,), {"attempt": 1}),
-    ("create_or_get_branch", (1,), {}),
-    ("create_or_get_branch", (1, "n"), {}),
-    ("create_or_get_branch", (), {"name": 1}),
+    ("_should_retry_response", (1, 2, 3), {}), ("_should_retry_response", (1,), {"attempt": 1}),
+    ("create_or_get_branch", (1,), {}), ("create_or_get_branch", (1, "n"), {}), ("create_or_get_branch", (), {"name": 1}),
 ]
 
 
@@ -119,12 +108,11 @@ def test_wraps_and_autospec(pc):
     assert isinstance(spec, pc.PlatformClient)
 
 
-def test_method_override_on_class_and_instance_is_seen_by_callers(pc, client, monkeypatch):
+def test_method_override_on_class_and_instance_is_seen_by_callers(pc, client, make_config, monkeypatch):
     calls = []
     monkeypatch.setattr(pc.PlatformClient, "_resolve_tls_verification",
                         lambda self, config: calls.append("class") or "/class.pem")
-    other = pc.PlatformClient(types.SimpleNamespace(platform_url="u", api_token="t", insecure=False,
-                                                    ca_bundle=None, timeout=1, verbose=False))
+    other = pc.PlatformClient(make_config())
     assert other.verify_tls == "/class.pem" and calls == ["class"]
 
     client.base_url = "http://instance"
@@ -181,10 +169,6 @@ def test_recursion_through_methods_is_bounded(pc, client, monkeypatch):
     monkeypatch.setattr(pc.PlatformClient, "_url", lambda self, path: self._build_session())
     with pytest.raises(RecursionError):
         client._build_session()
-
-
-def test_logging_level_does_not_leak(caplog):
-    assert logging.getLogger("quillon_agent").name == "quillon_agent"
 
 
 _DELETE = object()

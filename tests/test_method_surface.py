@@ -188,12 +188,6 @@ def test_docstring(pc, name):
     assert vars(pc.PlatformClient)[name].__doc__ == DOCSTRINGS.get(name)
 
 
-def test_get_signature_text(pc):
-    assert str(inspect.signature(pc.PlatformClient.get)) == (
-        "(self, path: 'str', params: 'Optional[dict]' = None, context: 'str' = '') -> 'dict'"
-    )
-
-
 def test_defaults_and_kwdefaults(pc):
     cls = pc.PlatformClient
     assert cls.post_form.__defaults__ == (None, "", 5, True, None, None)

@@ -274,11 +274,6 @@ def multipart_parts(content_type, body):
     return parts
 
 
-@pytest.fixture
-def server_client(httpserver, make_client):
-    return make_client(platform_url=httpserver.url_for("").rstrip("/"))
-
-
 def test_upload_report_end_to_end(httpserver, server_client, report):
     handler, seen = recording_handler(answer={"id": 9, "имя": "отчёт"})
     httpserver.expect_request("/api/v1/git/ci-cd/scan", method="POST").respond_with_handler(handler)

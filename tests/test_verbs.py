@@ -67,11 +67,6 @@ def served(httpserver, make_client):
     return served
 
 
-@pytest.fixture
-def refused_url(refused_base_url):
-    return refused_base_url
-
-
 VERB_CALLS = {
     "get": lambda c, ctx: c.get(PATH, {"q": "1"}, ctx),
     "post_json": lambda c, ctx: c.post_json(PATH, {"a": [1, 2]}, ctx, 6),
@@ -117,8 +112,8 @@ def test_post_form_response_returns_error_statuses(served):
 
 @pytest.mark.parametrize("verb", list(VERB_CALLS))
 @pytest.mark.parametrize("context", ["create branch", ""])
-def test_refused_connection(pc, make_client, refused_url, verb, context):
-    client = make_client(platform_url=refused_url)
+def test_refused_connection(pc, make_client, refused_base_url, verb, context):
+    client = make_client(platform_url=refused_base_url)
     with pytest.raises(pc.PlatformError) as caught:
         VERB_CALLS[verb](client, context)
     error = caught.value
@@ -336,7 +331,7 @@ def raw_server():
 
 
 @pytest.mark.parametrize("behaviour", list(RAW_ANSWERS))
-def test_misbehaving_server_ends_in_network_error(pc, make_client, raw_server, behaviour):
+def test_misbehaving_server_ends_in_network_error(pc, make_client, raw_server, no_sleep, behaviour):
     raw_server["answer"] = RAW_ANSWERS[behaviour]
     client = make_client(platform_url=raw_server["url"], timeout=0.3)
     started = time.monotonic()
@@ -345,7 +340,8 @@ def test_misbehaving_server_ends_in_network_error(pc, make_client, raw_server, b
     elapsed = time.monotonic() - started
     assert (caught.value.message, caught.value.exit_code) == (NETWORK_MESSAGE, 3)
     assert isinstance(caught.value.__cause__, requests.ConnectionError)
-    assert raw_server["server"].connections == 3
+    assert str(caught.value.__cause__).startswith("Ошибка сети после 3 попыток: ")
+    assert raw_server["server"].connections == 3 and no_sleep == [10, 10]
     assert elapsed < 3 * 0.3 + 2
 
 
