@@ -177,34 +177,12 @@ def test_failures_outside_the_request_are_not_network_failures(pc, served, monke
 
 
 @pytest.mark.parametrize("replacement, expected", [
-    (RuntimeError("broken"), RuntimeError),
-    (None, TypeError),
-    (KeyError, KeyError),
-])
-def test_network_error_replaced_like_python_raise(pc, client, monkeypatch, replacement, expected):
-    """Whatever a host's _network_error gives back is raised as Python would."""
-    down = requests.ConnectionError("down")
-
-    def failing_request(self, method, url, **kwargs):
-        raise down
-
-    def network_error(self, error, context):
-        if isinstance(replacement, Exception):
-            raise replacement
-        return replacement
-
-    monkeypatch.setattr(pc.PlatformClient, "_request_with_retry", failing_request)
-    monkeypatch.setattr(pc.PlatformClient, "_network_error", network_error)
-    with pytest.raises(expected) as caught:
-        client.get(PATH)
-    assert caught.value.__context__ is down
-    assert caught.value.__cause__ is (down if expected is KeyError else None)
-
-
+    (RuntimeError("broken"), RuntimeError), (None, TypeError), (KeyError, KeyError), ("raise", requests.ConnectionError),
+], ids=["raises", "returns-none", "returns-a-class", "bare-raise"])
 @pytest.mark.parametrize("verb", list(VERB_CALLS))
-def test_host_network_error_runs_inside_the_except_clause(pc, client, monkeypatch, verb):
-    """A host's _network_error sees the failure as the exception being handled,
-    so a bare `raise` there re-raises it unchanged."""
+def test_host_network_error_is_raised_like_python_raise(pc, client, monkeypatch, verb, replacement, expected):
+    """Whatever a host's _network_error gives back is raised as Python would. It runs inside the except
+    clause: it sees the failure as the exception being handled, and a bare `raise` re-raises it unchanged."""
     down = requests.ConnectionError("down")
     handled = []
 
@@ -213,14 +191,22 @@ def test_host_network_error_runs_inside_the_except_clause(pc, client, monkeypatc
 
     def network_error(self, error, context):
         handled.append(sys.exc_info()[1])
-        raise
+        if replacement == "raise":
+            raise
+        if isinstance(replacement, Exception):
+            raise replacement
+        return replacement
 
     monkeypatch.setattr(pc.PlatformClient, "_request_with_retry", failing_request)
     monkeypatch.setattr(pc.PlatformClient, "_network_error", network_error)
-    with pytest.raises(requests.ConnectionError) as caught:
+    with pytest.raises(expected) as caught:
         VERB_CALLS[verb](client, "ctx")
-    assert caught.value is down
     assert handled == [down]
+    if replacement == "raise":
+        assert caught.value is down
+    else:
+        assert caught.value.__context__ is down
+        assert caught.value.__cause__ is (down if expected is KeyError else None)
 
 
 def test_post_form_log_payload(pc, served, spy):
