@@ -2,10 +2,10 @@
 
 from __future__ import annotations
 
-import dataclasses
 import logging
 
 import pytest
+from support import FakeConfig
 
 
 @pytest.fixture(scope="session")
@@ -16,22 +16,9 @@ def pc():
     return platform_client
 
 
-@dataclasses.dataclass
-class FakeConfig:
-    platform_url: str = "http://127.0.0.1:9"
-    api_token: str = "tok-SECRET-1234567890"
-    insecure: bool = False
-    ca_bundle: str | None = None
-    timeout: float = 5
-    verbose: bool = False
-
-
 @pytest.fixture
 def make_config():
-    def make(**overrides):
-        return FakeConfig(**overrides)
-
-    return make
+    return FakeConfig
 
 
 @pytest.fixture
@@ -45,6 +32,12 @@ def make_client(pc, make_config):
 @pytest.fixture
 def client(make_client):
     return make_client()
+
+
+@pytest.fixture
+def server_client(httpserver, make_client):
+    """A client of pytest-httpserver's loopback server."""
+    return make_client(platform_url=httpserver.url_for("").rstrip("/"))
 
 
 @pytest.fixture

@@ -9,6 +9,7 @@ import zipfile
 from pathlib import Path
 
 import pytest
+from support import subprocess_env
 
 import quillon_agent
 from quillon_agent import cli, demo
@@ -16,9 +17,6 @@ from quillon_agent.pipeline import ReportFile, group_url_from_source
 from quillon_agent.simulator import Simulator, faults
 
 TOKEN = "cli-secret-token"
-# Subprocesses import the very package this run imported: the source tree with an
-# in-place build, an installed wheel, or a sanitizer build put first on PYTHONPATH.
-PYTHON_DIR = str(Path(quillon_agent.__file__).resolve().parents[1])
 COMMIT = "0123456789abcdef0123456789abcdef01234567"
 PLATFORM = "--platform-url http://127.0.0.1:9 --api-token usage-test-token"
 UPLOAD_TARGET = f"--engagement {COMMIT} --repository-id 1 --branch main"
@@ -37,50 +35,37 @@ def _restore_agent_logger():
 # Host-side pieces that need no platform client.
 
 
-@pytest.mark.parametrize(
-    "text, expected",
-    [
-        ("Semgrep JSON Report=out/semgrep.json", ReportFile("Semgrep JSON Report", "out/semgrep.json")),
-        ("T=dir/a=b.json", ReportFile("T", "dir/a=b.json")),
-    ],
-)
+@pytest.mark.parametrize("text, expected", [
+    ("Semgrep JSON Report=out/semgrep.json", ReportFile("Semgrep JSON Report", "out/semgrep.json")),
+    ("T=dir/a=b.json", ReportFile("T", "dir/a=b.json")),
+] + [(text, None) for text in ("report.json", "=report.json", "Semgrep=", " =x")])  # None: rejected
 def test_report_option_parsing(text, expected):
-    assert ReportFile.parse(text) == expected
+    if expected is None:
+        with pytest.raises(ValueError):
+            ReportFile.parse(text)
+    else:
+        assert ReportFile.parse(text) == expected
 
 
-@pytest.mark.parametrize("text", ["report.json", "=report.json", "Semgrep=", " =x"])
-def test_report_option_rejects(text):
-    with pytest.raises(ValueError):
-        ReportFile.parse(text)
-
-
-@pytest.mark.parametrize(
-    "source_url, group_url",
-    [
-        ("https://git.example/team/backend", "https://git.example/team"),
-        ("https://git.example/org/team/backend/", "https://git.example/org/team"),
-        ("https://git.example/backend", None),
-        ("https://git.example", None),
-        (None, None),
-    ],
-)
+@pytest.mark.parametrize("source_url, group_url", [
+    ("https://git.example/team/backend", "https://git.example/team"),
+    ("https://git.example/org/team/backend/", "https://git.example/org/team"),
+    ("https://git.example/backend", None), ("https://git.example", None), (None, None),
+])
 def test_group_url_is_the_parent_of_the_source_url(source_url, group_url):
     assert group_url_from_source(source_url) == group_url
 
 
-@pytest.mark.parametrize(
-    "argv, complaint",
-    [
-        (["create-group", "team"], "--platform-url"),
-        ("--platform-url ftp://x --api-token t create-group team".split(), "http://"),
-        (f"{PLATFORM} run --repository r".split(), "--group"),
-        (f"{PLATFORM} run --group g --repository r --branch b --commit c --report x.json".split(), "SCAN_TYPE=PATH"),
-        (f"{PLATFORM} --retry-attempts 0 create-group team".split(), "at least 1"),
-        # Outside a checkout and any CI system nothing can be detected.
-        (f"{PLATFORM} run --group g --repository r --branch b".split(), "--commit is required"),
-        (f"{PLATFORM} run --group g --commit abcdef1 --repository r".split(), "not a git repository"),
-    ],
-)
+@pytest.mark.parametrize("argv, complaint", [
+    (["create-group", "team"], "--platform-url"),
+    ("--platform-url ftp://x --api-token t create-group team".split(), "http://"),
+    (f"{PLATFORM} run --repository r".split(), "--group"),
+    (f"{PLATFORM} run --group g --repository r --branch b --commit c --report x.json".split(), "SCAN_TYPE=PATH"),
+    (f"{PLATFORM} --retry-attempts 0 create-group team".split(), "at least 1"),
+    # Outside a checkout and any CI system nothing can be detected.
+    (f"{PLATFORM} run --group g --repository r --branch b".split(), "--commit is required"),
+    (f"{PLATFORM} run --group g --commit abcdef1 --repository r".split(), "not a git repository"),
+])
 def test_usage_errors_exit_2_before_any_request(argv, complaint, capsys, tmp_path):
     try:
         code = cli.main(argv, environ={}, cwd=str(tmp_path))
@@ -90,19 +75,13 @@ def test_usage_errors_exit_2_before_any_request(argv, complaint, capsys, tmp_pat
     assert complaint in capsys.readouterr().err
 
 
-@pytest.mark.parametrize(
-    "body, expected",
-    [
-        ('{"detail": "Неизвестный тип отчёта:\\n  Semgrep"}', "Неизвестный тип отчёта: Semgrep"),
-        ('{"detail": {"scan_type": ["required"]}}', '{"scan_type": ["required"]}'),
-        ('{"error": "x"}', '{"error": "x"}'),
-        ("<html><head><title>502 Bad Gateway</title></head><body>nginx</body></html>", "HTML page: 502 Bad Gateway"),
-        ("plain\n\ntext", "plain text"),
-        ("x" * 400, "x" * 299 + "…"),
-        ("  ", None),
-        (None, None),
-    ],
-)
+@pytest.mark.parametrize("body, expected", [
+    ('{"detail": "Неизвестный тип отчёта:\\n  Semgrep"}', "Неизвестный тип отчёта: Semgrep"),
+    ('{"detail": {"scan_type": ["required"]}}', '{"scan_type": ["required"]}'),
+    ('{"error": "x"}', '{"error": "x"}'),
+    ("<html><head><title>502 Bad Gateway</title></head><body>nginx</body></html>", "HTML page: 502 Bad Gateway"),
+    ("plain\n\ntext", "plain text"), ("x" * 400, "x" * 299 + "…"), ("  ", None), (None, None),
+])
 def test_platform_detail_is_one_line(body, expected):
     assert cli.platform_detail(body) == expected
 
@@ -132,8 +111,7 @@ _CI_PREFIXES = ("QUILLON_", "GITHUB_", "GITLAB_", "CI_", "JENKINS_", "GIT_", "CH
 
 
 def agent(sim, *argv, env=None, timeout=60, cwd=None):
-    environ = {key: value for key, value in os.environ.items() if not key.startswith(_CI_PREFIXES)}
-    environ["PYTHONPATH"] = os.pathsep.join(filter(None, [PYTHON_DIR, os.environ.get("PYTHONPATH")]))
+    environ = subprocess_env({key: value for key, value in os.environ.items() if not key.startswith(_CI_PREFIXES)})
     environ.update({"QUILLON_PLATFORM_URL": sim.url, "QUILLON_API_TOKEN": TOKEN} if env is None else env)
     return subprocess.run(
         [*COMMAND, *argv], capture_output=True, text=True, env=environ, timeout=timeout, cwd=cwd
@@ -233,18 +211,15 @@ def test_single_commands_chain_by_id(sim, workdir):
     assert [g["id"] for g in groups] == [int(group)]
 
 
-@pytest.mark.parametrize(
-    "prepare, argv, exit_code, message",
-    [
-        (None, ["--api-token", "wrong", "find-groups", "team"], 2, "Ошибка авторизации"),
-        (None, ["engagement-status", "abc"], 1, "минимум 5 символов"),
-        (None, f"upload-report /no/report.json --scan-type T {UPLOAD_TARGET}".split(), 4, "Файл отчёта не найден"),
-        (None, ["wait", COMMIT, "--interval", "1", "--max-wait", "1"], 8, "Сканирование не появилось"),
-        ("ambiguous", ["engagement-status", COMMIT, "--branch", "main"], 1, "Замените --group или --source-url"),
-        ("html", ["find-groups", "team"], 5, "HTML"),
-        (None, ["submit-scan", "999999", "{archive}"], 7, "Ресурс не найден"),
-    ],
-)
+@pytest.mark.parametrize("prepare, argv, exit_code, message", [
+    (None, ["--api-token", "wrong", "find-groups", "team"], 2, "Ошибка авторизации"),
+    (None, ["engagement-status", "abc"], 1, "минимум 5 символов"),
+    (None, f"upload-report /no/report.json --scan-type T {UPLOAD_TARGET}".split(), 4, "Файл отчёта не найден"),
+    (None, ["wait", COMMIT, "--interval", "1", "--max-wait", "1"], 8, "Сканирование не появилось"),
+    ("ambiguous", ["engagement-status", COMMIT, "--branch", "main"], 1, "Замените --group или --source-url"),
+    ("html", ["find-groups", "team"], 5, "HTML"),
+    (None, ["submit-scan", "999999", "{archive}"], 7, "Ресурс не найден"),
+])
 def test_platform_errors_exit_with_their_code(sim, workdir, prepare, argv, exit_code, message):
     if prepare == "ambiguous":
         sim.add_scan(COMMIT, group="team-a", repository="backend")
@@ -274,13 +249,7 @@ def test_verbose_logs_requests_without_the_token(sim):
 
 
 def test_demo(client_built):
-    result = subprocess.run(
-        [*COMMAND, "demo"],
-        capture_output=True,
-        text=True,
-        timeout=120,
-        env={**os.environ, "PYTHONPATH": os.pathsep.join(filter(None, [PYTHON_DIR, os.environ.get("PYTHONPATH")]))},
-    )
+    result = subprocess.run([*COMMAND, "demo"], capture_output=True, text=True, timeout=120, env=subprocess_env())
     summary = output(result)
     assert summary["scan"]["scan_id"] and len(summary["reports"]) == 2
     assert "Platform simulator started at http://127.0.0.1:" in result.stderr
@@ -298,19 +267,16 @@ def test_version_on_the_command():
 RUN = f"run --group team --repository backend --branch main --commit {COMMIT}".split()
 
 
-@pytest.mark.parametrize(
-    "argv, env, exit_code, complaint",
-    [
-        ([*RUN, "--report", "T={missing}"], None, 4, "report (T) '{missing}': not found"),
-        ([*RUN, "--report", "T={workdir}"], None, 4, "is a directory, not a file"),
-        ([*RUN, "--archive", "{missing}"], None, 4, "scan archive '{missing}': not found"),
-        ([*RUN, "--commit", "x/y", "--wait"], None, 1, "--commit: 'x/y' is not a commit SHA or scan id"),
-        ([*RUN, "--group", " "], None, 1, "--group must not be empty"),
-        ([*RUN, "--branch", "caf\udce9"], None, 1, "--branch: 'caf\\xe9' is not valid UTF-8 text"),
-        (["--ca-bundle", "{missing}", *RUN], None, 4, "CA bundle '{missing}': not found"),
-        (RUN, {"QUILLON_API_TOKEN": "two\nlines"}, 2, "the API token (environment) holds control characters"),
-    ],
-    ids=["missing-report", "directory-report", "missing-archive", "bad-commit", "empty-group", "undecodable",
+@pytest.mark.parametrize("argv, env, exit_code, complaint", [
+    ([*RUN, "--report", "T={missing}"], None, 4, "report (T) '{missing}': not found"),
+    ([*RUN, "--report", "T={workdir}"], None, 4, "is a directory, not a file"),
+    ([*RUN, "--archive", "{missing}"], None, 4, "scan archive '{missing}': not found"),
+    ([*RUN, "--commit", "x/y", "--wait"], None, 1, "--commit: 'x/y' is not a commit SHA or scan id"),
+    ([*RUN, "--group", " "], None, 1, "--group must not be empty"),
+    ([*RUN, "--branch", "caf\udce9"], None, 1, "--branch: 'caf\\xe9' is not valid UTF-8 text"),
+    (["--ca-bundle", "{missing}", *RUN], None, 4, "CA bundle '{missing}': not found"),
+    (RUN, {"QUILLON_API_TOKEN": "two\nlines"}, 2, "the API token (environment) holds control characters"),
+], ids=["missing-report", "directory-report", "missing-archive", "bad-commit", "empty-group", "undecodable",
          "missing-ca-bundle", "token-with-inner-newline"],
 )
 def test_local_problems_stop_the_run_before_any_request(sim, workdir, argv, env, exit_code, complaint):
@@ -329,16 +295,9 @@ def test_local_problems_stop_the_run_before_any_request(sim, workdir, argv, env,
 
 
 def test_run_detects_a_gitlab_merge_request(sim, workdir):
-    env = {
-        "QUILLON_PLATFORM_URL": sim.url,
-        "QUILLON_API_TOKEN": TOKEN,
-        "GITLAB_CI": "true",
-        "CI_COMMIT_SHA": COMMIT,
-        "CI_COMMIT_REF_NAME": "feature/login",
-        "CI_MERGE_REQUEST_SOURCE_BRANCH_NAME": "feature/login",
-        "CI_PROJECT_URL": "https://gitlab.example/team/backend",
-        "CI_PROJECT_NAME": "backend",
-    }
+    env = {"QUILLON_PLATFORM_URL": sim.url, "QUILLON_API_TOKEN": TOKEN, "GITLAB_CI": "true", "CI_COMMIT_SHA": COMMIT,
+           "CI_COMMIT_REF_NAME": "feature/login", "CI_MERGE_REQUEST_SOURCE_BRANCH_NAME": "feature/login",
+           "CI_PROJECT_URL": "https://gitlab.example/team/backend", "CI_PROJECT_NAME": "backend"}
     report = f"Semgrep JSON Report={workdir / 'semgrep.json'}"
     result = output(agent(sim, "run", "--group", "team", "--report", report, env=env))
     engagement = sim.state.engagements[int(result["engagement_id"])]
@@ -382,11 +341,9 @@ def test_error_shows_step_status_and_platform_detail_masked(sim, workdir):
     ]
 
 
-@pytest.mark.parametrize(
-    "options, env",
-    [(["--retry-attempts", "2", "--retry-pause", "0"], {}), ([], {"QUILLON_RETRY_ATTEMPTS": "2", "QUILLON_RETRY_PAUSE": "0"})],
-    ids=["options", "environment"],
-)
+@pytest.mark.parametrize("options, env", [
+    (["--retry-attempts", "2", "--retry-pause", "0"], {}), ([], {"QUILLON_RETRY_ATTEMPTS": "2", "QUILLON_RETRY_PAUSE": "0"}),
+], ids=["options", "environment"])
 def test_retries_can_be_shortened(sim, refused_base_url, options, env):
     environ = {"QUILLON_PLATFORM_URL": refused_base_url, "QUILLON_API_TOKEN": TOKEN, **env}
     result = agent(sim, *options, "find-groups", "team", env=environ, timeout=30)

@@ -10,16 +10,10 @@ import pytest
 import requests
 from hypothesis import assume, given, settings
 from hypothesis import strategies as st
+from support import TOKEN, new_client
 from token_strategies import tokens
 
-TOKEN = "tok-SECRET-1234567890"
 MULTIPART = "-F '...'  # multipart data"
-
-
-def new_client(pc, token=TOKEN):
-    return pc.PlatformClient(types.SimpleNamespace(
-        platform_url="http://127.0.0.1:9", api_token=token, insecure=False, ca_bundle=None, timeout=5,
-        verbose=False))
 
 
 def prepared(method="POST", url="http://h/p", headers=None, **kwargs):

@@ -14,11 +14,6 @@ GROUPS_LIST = "/api/v1/git/ci-cd/repository_groups_agent"
 EMPTY_SEARCH_BODY = "Пустой список или другой формат"
 
 
-@pytest.fixture
-def platform(httpserver, make_client):
-    return make_client(platform_url=httpserver.url_for("").rstrip("/"))
-
-
 def received(httpserver):
     """(method, path, query, form fields in order) of every request the server got."""
     result = []
@@ -78,10 +73,10 @@ UPSERTS = [
 
 @pytest.mark.parametrize("status", [201, 200, 202])
 @pytest.mark.parametrize("method, args, form", UPSERTS)
-def test_upsert(platform, httpserver, agent_log, status, method, args, form):
+def test_upsert(server_client, httpserver, agent_log, status, method, args, form):
     path, noun, words, label, _ = ENTITIES[method]
     httpserver.expect_request(path, method="POST").respond_with_json({"id": 7, "name": args[0]}, status=status)
-    assert getattr(platform, method)(*args) == "7"
+    assert getattr(server_client, method)(*args) == "7"
     assert received(httpserver) == [("POST", path, "", form)]
     assert logged(agent_log, "INFO") == [f"{noun} '{args[0]}' {words[0] if status == 201 else words[1]}."]
     assert f"ID {label}: 7" in logged(agent_log, "DEBUG")
@@ -89,23 +84,23 @@ def test_upsert(platform, httpserver, agent_log, status, method, args, form):
 
 @pytest.mark.parametrize("method, args, form", UPSERTS[::2])
 @pytest.mark.parametrize("body", [{"id": 0}, [{"id": 7}], {"id": True}])
-def test_upsert_without_id(platform, httpserver, agent_log, pc, body, method, args, form):
+def test_upsert_without_id(server_client, httpserver, agent_log, pc, body, method, args, form):
     path, noun, words, label, context = ENTITIES[method]
     httpserver.expect_request(path, method="POST").respond_with_json(body, status=201)
     with pytest.raises(pc.PlatformError) as caught:
-        getattr(platform, method)(*args)
+        getattr(server_client, method)(*args)
     error = caught.value
     assert (error.message, error.exit_code) == (f"Не удалось получить ID {label} '{args[0]}'", 5)
     assert (error.context, error.http_status, error.response_body) == (context, 0, None)
-    assert error.curl and error.curl == platform._last_curl
+    assert error.curl and error.curl == server_client._last_curl
     # the status line comes before the failure
     assert logged(agent_log, "INFO") == [f"{noun} '{args[0]}' {words[0]}."]
 
 
-def test_upsert_http_failure_logs_no_status_line(platform, httpserver, agent_log, pc):
+def test_upsert_http_failure_logs_no_status_line(server_client, httpserver, agent_log, pc):
     httpserver.expect_request(BRANCH).respond_with_json({"detail": "gone"}, status=404)
     with pytest.raises(pc.PlatformError) as caught:
-        platform.create_or_get_branch("main", "7", None)
+        server_client.create_or_get_branch("main", "7", None)
     assert (caught.value.exit_code, caught.value.context) == (5, "create branch")
     assert logged(agent_log, "INFO") == []
 
@@ -114,23 +109,23 @@ def test_upsert_http_failure_logs_no_status_line(platform, httpserver, agent_log
     (None, [("name", "team")]), ("", [("name", "team")]),
     ("https://git/team", [("name", "team"), ("web_url", "https://git/team")]),
 ])
-def test_group_with_id_in_answer(platform, httpserver, agent_log, web_url, form):
+def test_group_with_id_in_answer(server_client, httpserver, agent_log, web_url, form):
     httpserver.expect_request(GROUP, method="POST").respond_with_json({"id": 12}, status=201)
-    assert platform.create_or_get_group("team", web_url) == "12"
+    assert server_client.create_or_get_group("team", web_url) == "12"
     assert received(httpserver) == [("POST", GROUP, "", form)]
     assert logged(agent_log, "INFO") == ["Группа репозитория 'team' создана."]
     assert logged(agent_log, "DEBUG")[-1] == "ID группы (из ответа): 12"
 
 
 @pytest.mark.parametrize("answer", [{}, {"id": 0}, {"id": {"x": 1}}, [{"id": 12}]])
-def test_group_id_recovered_by_search(platform, httpserver, agent_log, answer):
+def test_group_id_recovered_by_search(server_client, httpserver, agent_log, answer):
     httpserver.expect_request(GROUP, method="POST").respond_with_json(answer, status=200)
     httpserver.expect_request(GROUPS_LIST, method="GET").respond_with_json({"repository_groups": [
         {"name": "team", "integration_type": "manual", "id": 5},
         {"name": "team", "web_url": "https://git/team", "integration_type": "API", "id": 9},
         {"name": "team", "web_url": "https://git/team", "integration_type": "api", "id": 10},
     ]})
-    assert platform.create_or_get_group("team", "https://git/team/") == "9"
+    assert server_client.create_or_get_group("team", "https://git/team/") == "9"
     assert received(httpserver) == [
         ("POST", GROUP, "", [("name", "team"), ("web_url", "https://git/team/")]),
         ("GET", GROUPS_LIST, "search=team", None),
@@ -148,7 +143,7 @@ def test_group_id_recovered_by_search(platform, httpserver, agent_log, answer):
     ([{"id": True, "integration_type": "api"}], None),
     ([], None),
 ])
-def test_group_search_fallback_selection(platform, httpserver, pc, monkeypatch, search_result, expected):
+def test_group_search_fallback_selection(server_client, httpserver, pc, monkeypatch, search_result, expected):
     calls = []
 
     def find_groups(self, *args, **kwargs):
@@ -159,27 +154,27 @@ def test_group_search_fallback_selection(platform, httpserver, pc, monkeypatch, 
     monkeypatch.setattr(pc.PlatformClient, "find_groups", find_groups)
     httpserver.expect_request(GROUP, method="POST").respond_with_json({})
     if expected is not None:
-        assert platform.create_or_get_group("team", None) == expected
+        assert server_client.create_or_get_group("team", None) == expected
     else:
         with pytest.raises(pc.PlatformError) as caught:
-            platform.create_or_get_group("team", None)
+            server_client.create_or_get_group("team", None)
         error = caught.value
         assert (error.message, error.exit_code) == ("Не удалось получить ID группы 'team'", 5)
         assert (error.context, error.curl) == ("find group after create", "curl search")
         assert error.response_body == (
-            platform._format_payload_for_log(search_result) if search_result else EMPTY_SEARCH_BODY)
+            server_client._format_payload_for_log(search_result) if search_result else EMPTY_SEARCH_BODY)
     assert calls == [(("team", None), {"integration_type": "API"})]
 
 
-def test_get_engagement_id(platform, httpserver, agent_log, pc):
+def test_get_engagement_id(server_client, httpserver, agent_log, pc):
     httpserver.expect_ordered_request(ENGAGEMENT, method="GET").respond_with_json({"id": 31})
     httpserver.expect_ordered_request(ENGAGEMENT, method="GET").respond_with_json([{"id": 31}])
     httpserver.expect_ordered_request(ENGAGEMENT, method="GET").respond_with_json({}, status=404)
-    assert platform.get_engagement_id("run-5", 11) == "31"
+    assert server_client.get_engagement_id("run-5", 11) == "31"
     with pytest.raises(pc.PlatformError) as missing:
-        platform.get_engagement_id("run-5", 11)
+        server_client.get_engagement_id("run-5", 11)
     with pytest.raises(pc.PlatformError) as failed:
-        platform.get_engagement_id("run-5", 11)
+        server_client.get_engagement_id("run-5", 11)
     assert received(httpserver) == [("GET", ENGAGEMENT, "name=run-5&branch_id=11", None)] * 3
     assert (missing.value.message, missing.value.exit_code, missing.value.context) == (
         "Не удалось получить ID сканирования 'run-5'", 5, "get engagement id")

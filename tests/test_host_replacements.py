@@ -9,13 +9,7 @@ import types
 
 import pytest
 
-TOKEN = "tok-SECRET-1234567890"
-
-
-def new_client(pc, token=TOKEN):
-    return pc.PlatformClient(types.SimpleNamespace(
-        platform_url="http://127.0.0.1:9", api_token=token, insecure=False, ca_bundle=None, timeout=5,
-        verbose=False))
+from support import TOKEN, new_client
 
 
 def calls_to(target, name, monkeypatch):
@@ -60,8 +54,7 @@ def test_overridden_url_steps_are_called(pc, name):
         return getattr(pc.PlatformClient, name)(self, text)
 
     Sub = type("Sub", (pc.PlatformClient,), {name: override})
-    client = Sub(types.SimpleNamespace(platform_url="http://h", api_token=TOKEN, insecure=False, ca_bundle=None,
-                                       timeout=5, verbose=False))
+    client = new_client(pc, cls=Sub)
     assert client._sanitize_url_for_log("https://host/p") == "https://host/p"
     assert seen
 
@@ -87,8 +80,7 @@ def test_token_property_is_read_by_the_general_path(pc):
         def token(self, value):
             pass
 
-    client = Sub(types.SimpleNamespace(platform_url="http://h", api_token=TOKEN, insecure=False, ca_bundle=None,
-                                       timeout=5, verbose=False))
+    client = new_client(pc, cls=Sub)
     assert client._sanitize_url_for_log("https://host/secret") == "https://host/***"
     # One read per masking step: query, its raw text and its encoding, path,
     # fragment, and the whole URL.

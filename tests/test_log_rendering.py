@@ -12,16 +12,10 @@ import pytest
 import requests
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+from support import TOKEN, new_client
 from token_strategies import tokens
 
-TOKEN = "tok-SECRET-1234567890"
 HIDDEN = "<запуск сканирования>"
-
-
-def new_client(pc, token=TOKEN, verbose=False):
-    return pc.PlatformClient(types.SimpleNamespace(
-        platform_url="http://127.0.0.1:9", api_token=token, insecure=False, ca_bundle=None, timeout=5,
-        verbose=verbose))
 
 
 def nested(depth, make):
@@ -66,8 +60,8 @@ def test_cap_cannot_complete_a_token_ending_in_a_dot(pc):
 
 
 def test_token_in_a_key_is_masked_in_the_rendered_text(pc):
-    client = new_client(pc, token="0123456789abcdef")
-    assert client._format_payload_for_log({"id 0123456789abcdef": 1}) == '{"id ***": 1}'
+    assert new_client(pc, token="0123456789abcdef")._format_payload_for_log({"id 0123456789abcdef": 1}) == \
+        '{"id ***": 1}'
 
 
 def test_format_payload_goes_through_overridden_steps(pc):
@@ -120,18 +114,14 @@ def test_json_body_is_capped_but_form_and_text_are_not(client):
     assert len(client._sanitize_body_string_for_log("x" * 3000)) == 3000
 
 
-@pytest.mark.parametrize("body", [
-    "[" * 100_000,
-    '{"a":' * 100_000 + "1" + "}" * 100_000,
-    "[" * 100_000 + "1" + "]" * 100_000,
+@pytest.mark.parametrize("body, expected", [
+    ("[" * 100_000, None),  # None: shown as the text it is
+    ('{"a":' * 100_000 + "1" + "}" * 100_000, None),
+    ("[" * 100_000 + "1" + "]" * 100_000, None),
+    ("[" * 100_000 + "&password=p", "%5B" * 100_000 + "=&password=%2A%2A%2A"),  # form characters: the form step
 ])
-def test_deep_json_body_is_treated_as_text(client, body):
-    assert client._sanitize_body_string_for_log(body) == body
-
-
-def test_deep_json_body_with_form_characters_goes_to_the_form_step(client):
-    body = "[" * 100_000 + "&password=p"
-    assert client._sanitize_body_string_for_log(body) == "%5B" * 100_000 + "=&password=%2A%2A%2A"
+def test_deep_json_body_is_treated_as_text(client, body, expected):
+    assert client._sanitize_body_string_for_log(body) == (body if expected is None else expected)
 
 
 @pytest.mark.parametrize("token, body, expected", [
@@ -156,8 +146,7 @@ def test_form_step_sanitises_each_key_before_its_value(pc):
             calls.append(("value", value, key))
             return super()._sanitize_value_for_log(value, key)
 
-    spy = Spy(types.SimpleNamespace(platform_url="http://h", api_token=TOKEN, insecure=False, ca_bundle=None,
-                                    timeout=5, verbose=False))
+    spy = new_client(pc, cls=Spy)
     assert spy._sanitize_body_string_for_log("user=u&password=p") == "user=u&password=%2A%2A%2A"
     assert calls == [("text", "user"), ("value", "u", "user"), ("text", "u"),
                      ("text", "password"), ("value", "p", "password")]
@@ -347,30 +336,25 @@ def test_long_rendering_shows_what_masking_it_whole_shows(pc, token, pad, reach,
     # cut falls among the generated texts and within the shown head; the tail
     # decides how far the head must reach.
     texts = [" ".join(["https://" + "u" * 100 + ":p@h/"] * pad), *texts, *(["https://u:p@h/x?token=" + "y" * 50] * reach)]
+    assert new_client(pc, token)._format_payload_for_log(texts) == whole_text_rendering(pc, token, texts)
+
+
+def whole_text_rendering(pc, token, value):
+    """What the rendering gives when each text is masked whole (no cut-short head)."""
     class WholeText(pc.PlatformClient):
         def _sanitize_text_for_log(self, text):
             return pc.PlatformClient._sanitize_text_for_log(self, text)
 
-    config = types.SimpleNamespace(platform_url="http://h", api_token=token, insecure=False, ca_bundle=None,
-                                   timeout=5, verbose=False)
-    shown = pc.PlatformClient(config)._format_payload_for_log(texts)
-    assert shown == WholeText(config)._format_payload_for_log(texts)
+    return new_client(pc, token, cls=WholeText)._format_payload_for_log(value)
 
 
 @pytest.mark.parametrize("token", ['", "', '"', None])
 def test_long_rendering_cut_where_a_token_joins_a_url_to_what_follows(pc, token):
     # The padding masks to a few hundred characters; the long URL then runs
     # across the shown head and ends where a token may join it to "@h/x".
-    config = types.SimpleNamespace(platform_url="http://h", api_token=token, insecure=False, ca_bundle=None,
-                                   timeout=5, verbose=False)
     texts = [" ".join(["https://" + "u" * 100 + ":p@h/"] * 30) + " ", "http://user:" + "p" * 2000, "@h/x"]
-
-    class WholeText(pc.PlatformClient):
-        def _sanitize_text_for_log(self, text):
-            return pc.PlatformClient._sanitize_text_for_log(self, text)
-
-    shown = pc.PlatformClient(config)._format_payload_for_log(texts)
-    assert shown == WholeText(config)._format_payload_for_log(texts)
+    shown = new_client(pc, token)._format_payload_for_log(texts)
+    assert shown == whole_text_rendering(pc, token, texts)
     assert ("p" * 50 in shown) == (token != '", "')
 
 
@@ -397,10 +381,9 @@ def test_large_payload_head_shows_what_the_whole_payload_shows(pc, token, items,
     payload = items * copies
     if wrap:
         payload = {"count": len(payload), "results": payload, "tail": {"password": "hidden"}}
-    config = types.SimpleNamespace(platform_url="http://h", api_token=token, insecure=False, ca_bundle=None,
-                                   timeout=5, verbose=False)
-    assert pc.PlatformClient(config)._format_payload_for_log(payload) == \
-        WholePayload(config)._format_payload_for_log(payload)
+    assert new_client(pc, token)._format_payload_for_log(payload) == \
+        new_client(pc, token, cls=WholePayload)._format_payload_for_log(payload)
+
 
 
 _BODY_PIECES = [" ", "\t", "\n", "\ufeff", "{", "}", "[", "]", '"', "1", "-", "n", "t", "f", "N", "I", "null", "true",
@@ -413,8 +396,7 @@ _BODY_PIECES = [" ", "\t", "\n", "\ufeff", "{", "}", "[", "]", '"', "1", "-", "n
 def test_bodies_not_decoded_show_what_decoding_them_shows(pc, monkeypatch, body):
     # Text no JSON value starts with is not handed to json.loads; a stand-in
     # for the json module makes every body go through it.
-    client = pc.PlatformClient(types.SimpleNamespace(platform_url="http://h", api_token="tok-en-9", insecure=False,
-                                                     ca_bundle=None, timeout=5, verbose=False))
+    client = new_client(pc, "tok-en-9")
     shown = client._sanitize_body_string_for_log(body)
     with monkeypatch.context() as patch:
         patch.setattr(pc, "json", types.SimpleNamespace(loads=json.loads, dumps=json.dumps))

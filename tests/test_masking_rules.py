@@ -10,12 +10,12 @@ from __future__ import annotations
 
 import json
 import re
-import types
 from urllib.parse import parse_qsl, quote, quote_plus, urlencode, urlsplit, urlunsplit
 
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+from support import new_client
 from token_strategies import tokens
 
 MARKERS = ("authorization", "api_key", "apikey", "key", "password", "secret", "token")
@@ -120,11 +120,6 @@ def token_and_text(draw):
     return token, "".join(parts)
 
 
-def client_with(pc, token):
-    return pc.PlatformClient(types.SimpleNamespace(platform_url="http://h", api_token=token, insecure=False,
-                                                   ca_bundle=None, timeout=5, verbose=False))
-
-
 METHODS = {
     "_sanitize_query_string_for_log": Rules.query,
     "_sanitize_url_for_log": lambda rules, text: rules.url("https://" + text),
@@ -141,7 +136,7 @@ def test_what_the_rules_hide_stays_hidden(pc, method, case):
     rules = Rules(token)
     expected = METHODS[method](rules, text)
     argument = "https://" + text if method == "_sanitize_url_for_log" else text
-    shown = getattr(client_with(pc, token), method)(argument)
+    shown = getattr(new_client(pc, token), method)(argument)
     for secret in set(rules.hidden):
         if not secret or set(secret) <= set("*%2A"):
             continue
@@ -157,7 +152,7 @@ def test_payload_secrets_stay_hidden(pc, case, keys):
     payload = {key: text if i % 2 == 0 else "https://u:p@h/?" + text for i, key in enumerate(keys)}
     rules = Rules(token)
     expected = rules.rendered(payload)
-    shown = client_with(pc, token)._format_payload_for_log(payload)
+    shown = new_client(pc, token)._format_payload_for_log(payload)
     for secret in set(rules.hidden):
         if secret and not set(secret) <= set("*%2A"):
             assert shown.count(secret) <= expected.count(secret), (secret, shown, expected)
@@ -172,4 +167,4 @@ def test_payload_secrets_stay_hidden(pc, case, keys):
      "q=https%3A%2F%2F%2A%2A%2A%4***.h"),
 ])
 def test_sensitivity_is_decided_before_the_token_is_masked(pc, token, method, text, expected):
-    assert getattr(client_with(pc, token), method)(text) == expected
+    assert getattr(new_client(pc, token), method)(text) == expected

@@ -113,10 +113,6 @@ def test_classes(pc):
         "__init__", "__str__"]
 
 
-def _extension_path(pc):
-    return pc.__file__
-
-
 def _run(code, cwd):
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], cwd=cwd, capture_output=True,
                           text=True, env={**os.environ, "PYTHONPATH": str(cwd)})
@@ -128,7 +124,7 @@ def _package(tmp_path, pc, utils_source):
     (package / "__init__.py").write_text("")
     if utils_source is not None:
         (package / "utils.py").write_text(utils_source)
-    shutil.copy(_extension_path(pc), package / os.path.basename(_extension_path(pc)))
+    shutil.copy(pc.__file__, package / os.path.basename(pc.__file__))
     return package
 
 
@@ -168,7 +164,7 @@ def test_missing_host_name_fails_with_the_interpreters_own_error(tmp_path, pc, u
 
 
 def test_import_outside_a_package_fails(tmp_path, pc):
-    shutil.copy(_extension_path(pc), tmp_path / os.path.basename(_extension_path(pc)))
+    shutil.copy(pc.__file__, tmp_path / os.path.basename(pc.__file__))
     result = _run("""
         try:
             import platform_client

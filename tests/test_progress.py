@@ -17,7 +17,8 @@ from requests_toolbelt.multipart import encoder as encoder_module
 from quillon_agent import cli, progress
 from quillon_agent.simulator import faults
 
-from test_cli import COMMIT, PYTHON_DIR, TOKEN, client_built, sim  # noqa: F401 (fixtures)
+from support import subprocess_env
+from test_cli import COMMIT, TOKEN, client_built, sim  # noqa: F401 (fixtures)
 
 MIB = 1 << 20
 SCAN_PATH = "/api/v1/git/ci-cd/scan"
@@ -47,8 +48,7 @@ def run_argv(files, *extra):
 
 def run_agent(sim, argv, *, terminal=False, env=None):
     """The command in a subprocess; its stderr on a pseudo-terminal when ``terminal``. Returns the stderr text."""
-    environ = {key: value for key, value in os.environ.items() if not key.startswith("QUILLON_")}
-    environ.update(PYTHONPATH=os.pathsep.join(filter(None, [PYTHON_DIR, os.environ.get("PYTHONPATH")])))
+    environ = subprocess_env({key: value for key, value in os.environ.items() if not key.startswith("QUILLON_")})
     environ.update(QUILLON_PLATFORM_URL=sim.url, QUILLON_API_TOKEN=TOKEN, **(env or {}))
     master, slave = pty.openpty() if terminal else (None, subprocess.PIPE)
     child = subprocess.Popen([sys.executable, "-m", "quillon_agent", *argv], stdout=subprocess.PIPE, stderr=slave, env=environ)

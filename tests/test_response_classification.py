@@ -18,19 +18,6 @@ HTML = "Ошибка API: сервер вернул HTML вместо JSON. Пр
 CURL = "curl -X GET http://h/x"
 
 
-@pytest.fixture(autouse=True)
-def body_sanitizer_standin(pc, monkeypatch, client):
-    """Token masking stands in for the body sanitizer until it is built here."""
-    try:
-        client._sanitize_body_string_for_log("")
-    except NotImplementedError:
-        monkeypatch.setattr(
-            pc.PlatformClient,
-            "_sanitize_body_string_for_log",
-            lambda self, body: body.replace(self.token, "***") if self.token else body,
-        )
-
-
 @pytest.fixture
 def answer(httpserver):
     def answer(status, body, content_type="application/json"):
@@ -44,24 +31,21 @@ def answer(httpserver):
 LONG_BODY = ("secret " + TOKEN + " ") * 60  # 1,680 characters, token inside
 
 
-@pytest.mark.parametrize(
-    "status, context, body, default_exit, expected",
-    [
-        (401, "create group", "no", 6, (AUTH, 2, 401, CURL, None)),
-        (403, "create group", "no", None, (AUTH, 2, 403, CURL, None)),
-        (404, "get engagement status", "missing", 6, (NOT_FOUND, 6, 404, CURL, None)),
-        (404, "get engagement status", "missing", None, (NOT_FOUND, 5, 404, CURL, None)),
-        (400, "get engagement status", "Найдено несколько сканирований", 6,
-         ("__ambiguous_engagement__", 1, 400, None, None)),
-        (400, "get engagement status", "bad sha", 6, ("Ошибка API", 6, 400, CURL, "bad sha")),
-        (400, "submit scan", "Найдено несколько сканирований", 7,
-         ("Ошибка API", 7, 400, CURL, "Найдено несколько сканирований")),
-        (400, "create group", "taken", None,
-         ("Ошибка API, попробуйте сменить название группы репозиториев", 5, 400, CURL, "taken")),
-        (409, "create group", "taken", None, ("Ошибка API", 5, 409, CURL, "taken")),
-        (503, "upload sarif", LONG_BODY, 6, ("Ошибка API", 6, 503, CURL, LONG_BODY.replace(TOKEN, "***")[:500])),
-    ],
-)
+@pytest.mark.parametrize("status, context, body, default_exit, expected", [
+    (401, "create group", "no", 6, (AUTH, 2, 401, CURL, None)),
+    (403, "create group", "no", None, (AUTH, 2, 403, CURL, None)),
+    (404, "get engagement status", "missing", 6, (NOT_FOUND, 6, 404, CURL, None)),
+    (404, "get engagement status", "missing", None, (NOT_FOUND, 5, 404, CURL, None)),
+    (400, "get engagement status", "Найдено несколько сканирований", 6,
+     ("__ambiguous_engagement__", 1, 400, None, None)),
+    (400, "get engagement status", "bad sha", 6, ("Ошибка API", 6, 400, CURL, "bad sha")),
+    (400, "submit scan", "Найдено несколько сканирований", 7,
+     ("Ошибка API", 7, 400, CURL, "Найдено несколько сканирований")),
+    (400, "create group", "taken", None,
+     ("Ошибка API, попробуйте сменить название группы репозиториев", 5, 400, CURL, "taken")),
+    (409, "create group", "taken", None, ("Ошибка API", 5, 409, CURL, "taken")),
+    (503, "upload sarif", LONG_BODY, 6, ("Ошибка API", 6, 503, CURL, LONG_BODY.replace(TOKEN, "***")[:500])),
+])
 def test_error_statuses(pc, client, answer, status, context, body, default_exit, expected):
     client._last_curl = CURL
     resp = answer(status, body)
@@ -75,39 +59,37 @@ def test_error_statuses(pc, client, answer, status, context, body, default_exit,
     assert error.__cause__ is None and not error.__suppress_context__
 
 
-@pytest.mark.parametrize(
-    "body",
-    [
-        "  \n\t<!DOCTYPE html><p>maintenance</p>",
-        "<HTML><body>proxy</body></HTML>",
-        '{"note": "<html>"}',
-        "<h1>x</h1><Html>" + TOKEN,
-    ],
-)
+@pytest.mark.parametrize("body", [
+    "  \n\t<!DOCTYPE html><p>maintenance</p>",
+    "<HTML><body>proxy</body></HTML>",
+    '{"note": "<html>"}',
+    "<h1>x</h1><Html>" + TOKEN,
+    "<!doctype html><html lang='en'><body>login</body></html>",
+    "  \n<!DOCTYPE HTML>\n<title>x</title>",
+    "<p>proxy</p><HTML\tdata-x=1>",
+    "<html>",
+])
 def test_html_page_where_json_was_expected(pc, client, answer, body):
     client._last_curl = CURL
     with pytest.raises(pc.PlatformError) as caught:
         client._handle_response(answer(200, body, "text/html"), "create repository", 6)
     error = caught.value
     assert (error.message, error.exit_code, error.http_status, error.context, error.curl) == (
-        HTML, 6, 200, "create repository", None,
-    )
-    assert error.response_body == body.replace(TOKEN, "***")[:500]
+        HTML, 6, 200, "create repository", None)
+    if "=" not in body:  # one with "=" is shown as a masked form
+        assert error.response_body == body.replace(TOKEN, "***")[:500]
 
 
-@pytest.mark.parametrize(
-    "status, body, result",
-    [
-        (200, "<!doctype htm><p>no tag</p>", {}),
-        (200, "not json", {}),
-        (200, "", {}),
-        (201, "", {}),
-        (204, "", {}),
-        (200, "[1, 2]", [1, 2]),
-        (201, '{"id": 7, "name": "g"}', {"id": 7, "name": "g"}),
-        (200, "[" * 100_000 + "]" * 100_000, {}),
-    ],
-)
+@pytest.mark.parametrize("status, body, result", [
+    (200, "<!doctype htm><p>no tag</p>", {}),
+    (200, "<!doctype htm", {}),
+    (200, "<htmlish>", {}),
+    (200, '"<!doctype html><html lang=en>"', "<!doctype html><html lang=en>"),  # JSON text, not a page
+    # Undecodable, empty, list and deeply nested bodies with status 200: test_malformed_answers.py.
+    (201, "", {}),
+    (204, "", {}),
+    (201, '{"id": 7, "name": "g"}', {"id": 7, "name": "g"}),
+])
 @pytest.mark.parametrize("verbose", [False, True])
 def test_decoded_bodies(make_client, answer, status, body, result, verbose):
     client = make_client(verbose=verbose)
@@ -151,27 +133,6 @@ def test_html_test_matches_its_definition(pc, client, body):
         assert is_html and error.message == HTML
     else:
         assert not is_html and result == {}
-
-
-@pytest.mark.parametrize("body", [
-    "<!doctype html><html lang='en'><body>login</body></html>",
-    "  \n<!DOCTYPE HTML>\n<title>x</title>",
-    "<p>proxy</p><HTML\tdata-x=1>",
-    "<html>",
-])
-def test_html5_pages_that_are_not_json_are_html_errors(pc, client, answer, body):
-    with pytest.raises(pc.PlatformError) as caught:
-        client._handle_response(answer(200, body, "text/html"), "get engagement status", 6)
-    assert (caught.value.message, caught.value.exit_code, caught.value.http_status) == (HTML, 6, 200)
-
-
-@pytest.mark.parametrize(("body", "result"), [
-    ('"<!doctype html><html lang=en>"', "<!doctype html><html lang=en>"),
-    ("<htmlish>", {}),
-    ("<!doctype htm", {}),
-])
-def test_json_and_other_bodies_are_judged_as_before(client, answer, body, result):
-    assert client._handle_response(answer(200, body), "get", 5) == result
 
 
 def test_threads_sharing_a_client_get_the_curl_of_their_own_request(httpserver, make_client, pc):

@@ -258,11 +258,21 @@ class SeekFails(io.BytesIO):
         return super().seek(*args)
 
 
-def test_rewind_failing_before_any_attempt(upload_server):
-    # The first build happens before the retry loop: the OSError is the file's own.
+def closed_stream():
+    stream = io.BytesIO(b"data")
+    stream.close()
+    return stream
+
+
+# The first build happens before the retry loop: a failing rewind raises the
+# file's own OSError there, and a closed file fails before anything is sent.
+@pytest.mark.parametrize("stream, error", [(lambda: SeekFails(b"data", 0), OSError), (closed_stream, ValueError)],
+                         ids=["rewind-fails", "closed"])
+def test_unusable_file_fails_before_any_attempt(upload_server, stream, error):
     client, received = upload_server
-    with pytest.raises(OSError, match="device gone"):
-        client.post_form(PATH, {}, {"file": ("r.bin", SeekFails(b"data", 0))})
+    with pytest.raises(error) as caught:
+        client.post_form(PATH, {}, {"file": ("r.bin", stream())})
+    assert error is not OSError or str(caught.value) == "device gone"
     assert received == []
 
 
@@ -275,11 +285,3 @@ def test_rewind_failing_inside_the_retry_loop(pc, upload_server):
     assert isinstance(cause.__cause__, OSError) and str(cause) == "device gone"
     assert received == []
 
-
-def test_upload_of_a_closed_file_fails_before_sending(upload_server):
-    client, received = upload_server
-    closed = io.BytesIO(b"data")
-    closed.close()
-    with pytest.raises(ValueError):
-        client.post_form(PATH, {}, {"file": ("r.bin", closed)})
-    assert received == []

@@ -19,7 +19,8 @@ from quillon_agent import platform_client as pc
 
 ROOT = Path(__file__).resolve().parent.parent
 STUB_PATH = Path(pc.__file__).with_name("platform_client.pyi")
-STUB = ast.parse(STUB_PATH.read_text(encoding="utf-8"), filename=str(STUB_PATH))
+STUB_SOURCE = STUB_PATH.read_text(encoding="utf-8")
+STUB = ast.parse(STUB_SOURCE, filename=str(STUB_PATH))
 CLASSES = ("Endpoints", "PlatformError", "PlatformClient")
 
 
@@ -52,9 +53,9 @@ def _stub_function(qualname: str) -> ast.FunctionDef:
     return matches[0]
 
 
-def _annotation(text: str | None) -> str | None:
-    # Spacing and quote style are not part of an annotation's meaning.
-    return None if text is None else ast.unparse(ast.parse(text, mode="eval"))
+def _annotation(node: ast.expr | None) -> str | None:
+    # As written: the extension's annotations are the stub's text, spacing and quotes included.
+    return None if node is None else ast.get_source_segment(STUB_SOURCE, node)
 
 
 def _default(value: object) -> tuple[str, object] | None:
@@ -80,18 +81,18 @@ def _stub_signature(node: ast.FunctionDef) -> list[tuple]:
             arg.arg,
             kind,
             None if default is None else _default(ast.literal_eval(default)),
-            None if arg.annotation is None else _annotation(ast.unparse(arg.annotation)),
+            _annotation(arg.annotation),
         )
         for arg, kind, default in rows
-    ] + [("return", None, None, None if node.returns is None else _annotation(ast.unparse(node.returns)))]
+    ] + [("return", None, None, _annotation(node.returns))]
 
 
 def _compiled_signature(function) -> list[tuple]:
     annotations = function.__annotations__
     return [
-        (name, parameter.kind.name, _default(parameter.default), _annotation(annotations.get(name)))
+        (name, parameter.kind.name, _default(parameter.default), annotations.get(name))
         for name, parameter in inspect.signature(function).parameters.items()
-    ] + [("return", None, None, _annotation(annotations.get("return")))]
+    ] + [("return", None, None, annotations.get("return"))]
 
 
 def _compiled_functions() -> dict[str, object]:
@@ -119,8 +120,14 @@ def test_stub_declares_exactly_the_module_names():
 
 @pytest.mark.parametrize("qualname", sorted(COMPILED_FUNCTIONS))
 def test_function_signature_matches(qualname):
-    """Parameters in order, their kinds, defaults and annotations, and the return annotation."""
-    assert _stub_signature(_stub_function(qualname)) == _compiled_signature(COMPILED_FUNCTIONS[qualname])
+    """Parameters in order, their kinds, defaults and annotations, the return annotation, and no other
+    annotation; the names the function reports."""
+    function = COMPILED_FUNCTIONS[qualname]
+    stub = _stub_signature(_stub_function(qualname))
+    assert stub == _compiled_signature(function)
+    assert function.__annotations__ == {name: text for name, _, _, text in stub if text is not None}
+    assert (function.__qualname__, function.__name__, function.__module__) == (
+        qualname, qualname.rpartition(".")[2], pc.__name__)
 
 
 @pytest.mark.parametrize("class_name", CLASSES)

@@ -215,17 +215,19 @@ def test_submit_scan_own_log_line(make_client, pc, monkeypatch, archive, agent_l
     assert lines == ([(logging.DEBUG, "Запуск сканирования для engagement_id=42...")] if verbose else [])
 
 
-@pytest.mark.parametrize("repository_id, sent", [("17", 17), (" 17\n", 17), (17, 17), (17.9, 17), (-3.2, -3),
-                                                 (True, 1)])
-def test_update_engagement_status_payload(client, pc, monkeypatch, repository_id, sent):
+@pytest.mark.parametrize("repository_id, sent, status", [
+    ("17", 17, None), (" 17\n", 17, None), (17, 17, "failed"), (17.9, 17, None), (-3.2, -3, None), (True, 1, None)])
+def test_update_engagement_status_payload(client, pc, monkeypatch, repository_id, sent, status):
+    # What post_json puts on the wire: test_verbs.py.
     verb = Recorder(monkeypatch, pc, "post_json", answer={"status": "ok"})
-    assert client.update_engagement_status(engagement_name="e", branch_name="main",
-                                           repository_id=repository_id) == {"status": "ok"}
+    chosen = {} if status is None else {"engagement_status": status}
+    assert client.update_engagement_status(engagement_name="сборка 7", branch_name="main", repository_id=repository_id,
+                                           **chosen) == {"status": "ok"}
     [call] = verb.calls
     assert call["path"] == "/api/v1/git/ci-cd/engagement_status"
     [payload] = call["args"]
-    assert list(payload.items()) == [("engagement_name", "e"), ("branch_name", "main"), ("repository_id", sent),
-                                     ("engagement_status", "finished")]
+    assert list(payload.items()) == [("engagement_name", "сборка 7"), ("branch_name", "main"),
+                                     ("repository_id", sent), ("engagement_status", status or "finished")]
     assert type(payload["repository_id"]) is int
     assert call["kwargs"] == {"context": "update engagement status", "default_exit": 6}
 
@@ -274,11 +276,6 @@ def multipart_parts(content_type, body):
     return parts
 
 
-@pytest.fixture
-def server_client(httpserver, make_client):
-    return make_client(platform_url=httpserver.url_for("").rstrip("/"))
-
-
 def test_upload_report_end_to_end(httpserver, server_client, report):
     handler, seen = recording_handler(answer={"id": 9, "имя": "отчёт"})
     httpserver.expect_request("/api/v1/git/ci-cd/scan", method="POST").respond_with_handler(handler)
@@ -307,20 +304,6 @@ def test_upload_report_server_error_is_exit_6(httpserver, server_client, report,
         "Ошибка API", 6, 500, "upload T")
     # the retried attempt carried the whole report again
     assert [multipart_parts(r["content_type"], r["body"])[-1][-1] for r in seen] == [b'{"findings": []}'] * 2
-
-
-def test_update_engagement_status_end_to_end(httpserver, server_client):
-    handler, seen = recording_handler(answer={"status": "accepted"})
-    httpserver.expect_request("/api/v1/git/ci-cd/engagement_status", method="POST").respond_with_handler(handler)
-    result = server_client.update_engagement_status(engagement_name="сборка 7", branch_name="main",
-                                                    repository_id="17", engagement_status="failed")
-    assert result == {"status": "accepted"}
-    [request] = seen
-    assert request["content_type"] == "application/json"
-    assert list(json.loads(request["body"]).items()) == [
-        ("engagement_name", "сборка 7"), ("branch_name", "main"), ("repository_id", 17),
-        ("engagement_status", "failed")]
-
 
 
 def test_submit_scan_end_to_end(httpserver, server_client, archive, agent_log):

@@ -67,11 +67,6 @@ def served(httpserver, make_client):
     return served
 
 
-@pytest.fixture
-def refused_url(refused_base_url):
-    return refused_base_url
-
-
 VERB_CALLS = {
     "get": lambda c, ctx, path=PATH: c.get(path, {"q": "1"}, ctx),
     "post_json": lambda c, ctx, path=PATH: c.post_json(path, {"a": [1, 2]}, ctx, 6),
@@ -117,8 +112,8 @@ def test_post_form_response_returns_error_statuses(served):
 
 @pytest.mark.parametrize("verb", list(VERB_CALLS))
 @pytest.mark.parametrize("context", ["create branch", ""])
-def test_refused_connection(pc, make_client, refused_url, verb, context):
-    client = make_client(platform_url=refused_url)
+def test_refused_connection(pc, make_client, refused_base_url, verb, context):
+    client = make_client(platform_url=refused_base_url)
     with pytest.raises(pc.PlatformError) as caught:
         VERB_CALLS[verb](client, context)
     error = caught.value
@@ -182,34 +177,12 @@ def test_failures_outside_the_request_are_not_network_failures(pc, served, monke
 
 
 @pytest.mark.parametrize("replacement, expected", [
-    (RuntimeError("broken"), RuntimeError),
-    (None, TypeError),
-    (KeyError, KeyError),
-])
-def test_network_error_replaced_like_python_raise(pc, client, monkeypatch, replacement, expected):
-    """Whatever a host's _network_error gives back is raised as Python would."""
-    down = requests.ConnectionError("down")
-
-    def failing_request(self, method, url, **kwargs):
-        raise down
-
-    def network_error(self, error, context):
-        if isinstance(replacement, Exception):
-            raise replacement
-        return replacement
-
-    monkeypatch.setattr(pc.PlatformClient, "_request_with_retry", failing_request)
-    monkeypatch.setattr(pc.PlatformClient, "_network_error", network_error)
-    with pytest.raises(expected) as caught:
-        client.get(PATH)
-    assert caught.value.__context__ is down
-    assert caught.value.__cause__ is (down if expected is KeyError else None)
-
-
+    (RuntimeError("broken"), RuntimeError), (None, TypeError), (KeyError, KeyError), ("raise", requests.ConnectionError),
+], ids=["raises", "returns-none", "returns-a-class", "bare-raise"])
 @pytest.mark.parametrize("verb", list(VERB_CALLS))
-def test_host_network_error_runs_inside_the_except_clause(pc, client, monkeypatch, verb):
-    """A host's _network_error sees the failure as the exception being handled,
-    so a bare `raise` there re-raises it unchanged."""
+def test_host_network_error_is_raised_like_python_raise(pc, client, monkeypatch, verb, replacement, expected):
+    """Whatever a host's _network_error gives back is raised as Python would. It runs inside the except
+    clause: it sees the failure as the exception being handled, and a bare `raise` re-raises it unchanged."""
     down = requests.ConnectionError("down")
     handled = []
 
@@ -218,14 +191,22 @@ def test_host_network_error_runs_inside_the_except_clause(pc, client, monkeypatc
 
     def network_error(self, error, context):
         handled.append(sys.exc_info()[1])
-        raise
+        if replacement == "raise":
+            raise
+        if isinstance(replacement, Exception):
+            raise replacement
+        return replacement
 
     monkeypatch.setattr(pc.PlatformClient, "_request_with_retry", failing_request)
     monkeypatch.setattr(pc.PlatformClient, "_network_error", network_error)
-    with pytest.raises(requests.ConnectionError) as caught:
+    with pytest.raises(expected) as caught:
         VERB_CALLS[verb](client, "ctx")
-    assert caught.value is down
     assert handled == [down]
+    if replacement == "raise":
+        assert caught.value is down
+    else:
+        assert caught.value.__context__ is down
+        assert caught.value.__cause__ is (down if expected is KeyError else None)
 
 
 def test_post_form_log_payload(pc, served, spy):
@@ -336,7 +317,7 @@ def raw_server():
 
 
 @pytest.mark.parametrize("behaviour", list(RAW_ANSWERS))
-def test_misbehaving_server_ends_in_network_error(pc, make_client, raw_server, behaviour):
+def test_misbehaving_server_ends_in_network_error(pc, make_client, raw_server, no_sleep, behaviour):
     raw_server["answer"] = RAW_ANSWERS[behaviour]
     client = make_client(platform_url=raw_server["url"], timeout=0.3)
     started = time.monotonic()
@@ -345,7 +326,8 @@ def test_misbehaving_server_ends_in_network_error(pc, make_client, raw_server, b
     elapsed = time.monotonic() - started
     assert (caught.value.message, caught.value.exit_code) == (NETWORK_MESSAGE, 3)
     assert isinstance(caught.value.__cause__, requests.ConnectionError)
-    assert raw_server["server"].connections == 3
+    assert str(caught.value.__cause__).startswith("Ошибка сети после 3 попыток: ")
+    assert raw_server["server"].connections == 3 and no_sleep == [10, 10]
     assert elapsed < 3 * 0.3 + 2
 
 
