@@ -26,6 +26,7 @@ from contextlib import contextmanager
 from typing import Any, Callable, Iterable, Iterator, Mapping, Optional, TextIO
 
 from .config import _flag
+from .masking import Masker
 
 ENV_NO_PROGRESS = "QUILLON_NO_PROGRESS"
 
@@ -124,7 +125,7 @@ class _Tracker:
         self.stream = stream
         self.clock = clock
         self.min_size = min_size
-        self.secret = secret
+        self.mask = Masker(secret)
         self.on_tty = _is_tty(stream)
         self.width = _terminal_width(stream) if self.on_tty else 0
         self.line_open = False
@@ -153,9 +154,6 @@ class _Tracker:
         names = [str(value[0]) for value in file_parts if value[0]]
         name = self.mask(names[0]) if names else "multipart body"
         return _Attempt(self, name, total, self._attempt)
-
-    def mask(self, text: str) -> str:
-        return text.replace(self.secret, "***") if self.secret else text
 
     def write_line(self, label: str, detail: str, final: bool) -> None:
         text = f"upload {label}: {detail}"

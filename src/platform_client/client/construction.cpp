@@ -1,6 +1,7 @@
 // Building a client from the host's configuration: TLS choice, the one
 // session with the token and JSON Accept header, and URL joining.
 #include "client/tables.hpp"
+#include "core/text.hpp"
 
 namespace qc {
 namespace {
@@ -42,9 +43,7 @@ py::object build_session(const Call& c) {
 
 py::object url(const Call& c) {
     auto [self, path] = c.args<2>();
-    py::str base = format_plain(getattr(self, "base_url"_id));
-    return py::reinterpret_steal<py::object>(
-        detail::checked(PyUnicode_Concat(base.ptr(), format_plain(path).ptr())).release());
+    return text_of({getattr(self, "base_url"_id), path});
 }
 
 const FunctionDeclaration init_declaration{"__init__", {self_param(), param("config", "'Config'")}, no_return_annotation, no_doc,

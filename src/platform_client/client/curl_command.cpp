@@ -1,5 +1,6 @@
 // The short, masked curl command that reproduces a prepared request.
 #include "core/raising.hpp"
+#include "core/text.hpp"
 #include "client/tables.hpp"
 
 #include <optional>
@@ -24,8 +25,7 @@ py::object import_shlex(const Call& c) {
 }
 
 py::object header_word(py::handle name, py::handle value) {
-    py::object text = detail::checked(PyUnicode_Concat(format_plain(name).ptr(), ": "_id));
-    return detail::checked(PyUnicode_Concat(text.ptr(), format_plain(value).ptr()));
+    return text_of({name, ": "_id, value});
 }
 
 // The body word, or nothing: a body that cannot be decoded or rendered is

@@ -1,13 +1,10 @@
 // PlatformError, the one failure type, and the Russian context labels.
 #include "core/raising.hpp"
+#include "core/text.hpp"
 #include "client/tables.hpp"
 
 namespace qc {
 namespace {
-
-py::str concat(py::handle left, py::handle right) {
-    return py::reinterpret_steal<py::str>(detail::checked(PyUnicode_Concat(left.ptr(), right.ptr())).release());
-}
 
 py::object platform_error_init(const Call& c) {
     auto [self, message, exit_code, http_status, context, curl, response_body] = c.args<7>();
@@ -32,20 +29,20 @@ py::object platform_error_str(const Call& c) {
     py::object context = getattr(self, "context"_id);
     if (truthy(context)) {
         py::object label = call(c.global("_format_error_context"_id), context);
-        details.append(concat(py::str("контекст: "), format_plain(label)));
+        details.append(text_of({py::str("контекст: "), label}));
     }
     py::object http_status = getattr(self, "http_status"_id);
-    if (truthy(http_status)) details.append(concat(py::str("HTTP-статус: "), format_plain(http_status)));
+    if (truthy(http_status)) details.append(text_of({py::str("HTTP-статус: "), http_status}));
     if (!details.empty()) {
-        msg = concat(concat(format_plain(msg), py::str(" (")), concat(py::str(", ").attr("join")(details), py::str(")")));
+        msg = text_of({msg, py::str(" ("), py::str(", ").attr("join")(details), py::str(")")});
     }
     py::object response_body = getattr(self, "response_body"_id);
     if (truthy(response_body)) {
         py::object head = response_body[py::slice(py::none(), py::int_(500), py::none())];
-        msg = concat(msg, concat(py::str("\nОТВЕТ ПЛАТФОРМЫ: "), format_plain(head)));
+        msg = text_of({msg, py::str("\nОТВЕТ ПЛАТФОРМЫ: "), head});
     }
     py::object curl = getattr(self, "curl"_id);
-    if (truthy(curl)) msg = concat(msg, concat(py::str("\nКОМАНДА CURL: "), format_plain(curl)));
+    if (truthy(curl)) msg = text_of({msg, py::str("\nКОМАНДА CURL: "), curl});
     return msg;
 }
 
@@ -71,7 +68,7 @@ py::object format_error_context(const Call& c) {
         py::str prefix(entry.prefix);
         if (truthy(call_method(context, "startswith"_id, prefix))) {
             py::object rest = context[py::slice(py::int_(py::len(prefix)), py::none(), py::none())];
-            return concat(py::str(entry.label), format_plain(rest));
+            return text_of({py::str(entry.label), rest});
         }
     }
     return py::reinterpret_borrow<py::object>(context);

@@ -47,7 +47,7 @@ py::object capped(py::handle self, py::object rendered) {
     py::object joined = detail::checked(PyNumber_Add(head.ptr(), py::str("...<truncated>").ptr()));
     // The cut can end on the start of the token and the suffix supply its
     // tail (a token that ends in a dot), so the joined text is masked again.
-    return mask_token_spellings(getattr(self, "token"_id), call_method(self, "_mask_token_only"_id, joined));
+    return shown_text(self, joined);
 }
 
 // The rendering is shown only up to the cap, yet the text pass would mask it
@@ -224,8 +224,6 @@ py::object format_payload_for_log(const Call& c) {
     return capped(self, masked_rendering(c, self, rendered));
 }
 
-// Decoded JSON is masked and re-rendered; a form body is re-encoded with its
-// sensitive values masked; anything else is treated as free text.
 // The module's own json.loads certainly rejects this text: after JSON
 // whitespace comes nothing, or a character no JSON value (nor NaN, Infinity,
 // -Infinity) starts with. A form body is such a text; decoding it would only
@@ -249,6 +247,8 @@ bool certainly_not_json(const Call& c, py::handle body) {
     return c.is_bound_original("json"_id, json) && loads && c.is_bound_original("json.loads"_id, *loads);
 }
 
+// Decoded JSON is masked and re-rendered; a form body is re-encoded with its
+// sensitive values masked; anything else is treated as free text.
 py::object sanitize_body_string_for_log(const Call& c) {
     auto [self, body] = c.args<2>();
     if (!certainly_not_json(c, body)) {
@@ -285,8 +285,7 @@ py::object sanitize_body_string_for_log(const Call& c) {
             }
             py::object encoded = call(c.global("urlencode"_id), masked);
             // Re-encoding spells the token anew ("/abc" becomes "%2Fabc").
-            return mask_token_spellings(getattr(self, "token"_id),
-                                        call_method(self, "_mask_token_only"_id, encoded));
+            return shown_text(self, encoded);
         }
     }
     return call_method(self, "_sanitize_text_for_log"_id, body);

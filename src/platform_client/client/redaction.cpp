@@ -21,6 +21,7 @@
 #include "core/boundary.hpp"
 #include "core/nesting_guard.hpp"
 #include "core/raising.hpp"
+#include "core/sequence_unpacking.hpp"
 #include "client/redaction.hpp"
 #include "client/tables.hpp"
 #include "client/token_spellings.hpp"
@@ -30,60 +31,12 @@ namespace {
 
 PyObject* mask() { return "***"_id; }
 
-// Text about to be shown: the client's _mask_token_only, then the token in
-// every other spelling.
-py::object shown(py::handle self, py::handle text) {
-    return mask_token_spellings(getattr(self, "token"_id), call_method(self, "_mask_token_only"_id, text));
-}
-
 py::object steal(PyObject* value) { return detail::checked(value); }
 
 bool is_instance(py::handle value, PyTypeObject* type) {
     int result = PyObject_IsInstance(value.ptr(), reinterpret_cast<PyObject*>(type));
     if (result < 0) throw py::error_already_set();
     return result == 1;
-}
-
-// `k, v = item`, with the interpreter's own errors for other shapes.
-std::pair<py::object, py::object> unpack_pair(py::handle item) {
-    PyObject* raw = item.ptr();
-    if (PyTuple_CheckExact(raw) && PyTuple_GET_SIZE(raw) == 2) {
-        return {py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(raw, 0)),
-                py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(raw, 1))};
-    }
-    PyObject* iterator = PyObject_GetIter(raw);
-    if (!iterator) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(raw)->tp_iter && !PySequence_Check(raw)) {
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(raw)->tp_name);
-        }
-        throw py::error_already_set();
-    }
-    py::object it = steal(iterator);
-    py::object values[2];
-    for (int i = 0; i < 2; ++i) {
-        values[i] = py::reinterpret_steal<py::object>(PyIter_Next(it.ptr()));
-        if (!values[i]) {
-            if (PyErr_Occurred()) throw py::error_already_set();
-            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-            throw py::error_already_set();
-        }
-    }
-    if (py::object extra = py::reinterpret_steal<py::object>(PyIter_Next(it.ptr()))) {
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-        throw py::error_already_set();
-    }
-    if (PyErr_Occurred()) throw py::error_already_set();
-    return {std::move(values[0]), std::move(values[1])};
-}
-
-// for item in iterable: body(item)
-template <class Body>
-void for_each(py::handle iterable, Body&& body) {
-    py::object iterator = steal(PyObject_GetIter(iterable.ptr()));
-    while (PyObject* next = PyIter_Next(iterator.ptr())) {
-        body(py::reinterpret_steal<py::object>(next));
-    }
-    if (PyErr_Occurred()) throw py::error_already_set();
 }
 
 py::object is_sensitive_payload_key(const Call& c) {
@@ -112,8 +65,9 @@ py::object mask_token_only(const Call& c) {
     return call_method(text, "replace"_id, token, mask());
 }
 
-// The replacement callable handed to _URL_IN_TEXT_RE.sub: bound to the
-// client, it sanitises the whole match as a URL.
+// The replacement callable handed to _URL_IN_TEXT_RE.sub (and to the search
+// for paths in exception texts): bound to the client, it sanitises the whole
+// match as a URL.
 PyObject* sanitize_url_match(PyObject* client, PyObject* match) {
     return guarded([&] {
         py::object whole = call_method(match, "group"_id, py::int_(0));
@@ -208,6 +162,10 @@ private:
 
 }  // namespace
 
+py::object shown_text(py::handle self, py::handle text) {
+    return mask_token_spellings(getattr(self, "token"_id), call_method(self, "_mask_token_only"_id, text));
+}
+
 py::object sanitized_value(const Call& c, py::handle self, py::handle value, py::handle key, PayloadHead* head) {
     if (key && !key.is_none() && truthy(call_method(self, "_is_sensitive_payload_key"_id, key))) {
         if (head) --head->leaves;
@@ -223,9 +181,9 @@ py::object sanitized_value(const Call& c, py::handle self, py::handle value, py:
             py::object items = steal(PyObject_GetIter(call_method(value, "items"_id).ptr()));
             while (py::object item = py::reinterpret_steal<py::object>(PyIter_Next(items.ptr()))) {
                 if (level.cut_here()) break;
-                auto [k, v] = unpack_pair(item);
+                auto [k, v] = unpack<2>(item);
                 // The key is shown as well, so it must not carry the token.
-                py::object shown_key = shown(self, steal(PyObject_Str(k.ptr())));
+                py::object shown_key = shown_text(self, steal(PyObject_Str(k.ptr())));
                 py::object sanitized = sanitized_child(c, self, v, k, head);
                 if (PyDict_SetItem(result.ptr(), shown_key.ptr(), sanitized.ptr()) < 0) throw py::error_already_set();
             }
@@ -252,7 +210,7 @@ py::object sanitized_value(const Call& c, py::handle self, py::handle value, py:
             return py::reinterpret_borrow<py::object>(value);
         case ValueKind::other:
             // repr() of a set or a bytearray shows its contents verbatim.
-            return shown(self, steal(PyObject_Repr(value.ptr())));
+            return shown_text(self, steal(PyObject_Repr(value.ptr())));
     }
     return py::reinterpret_borrow<py::object>(value);
 }
@@ -278,7 +236,7 @@ py::object sanitize_url_for_log(const Call& c) {
     } catch (py::error_already_set& e) {
         if (!matches(e, PyExc_ValueError)) throw;
         try {
-            return shown(self, url);
+            return shown_text(self, url);
         } catch (py::error_already_set& inner) {
             raise_in_handler(inner.value(), e.value());
         }
@@ -295,33 +253,23 @@ py::object sanitize_url_for_log(const Call& c) {
                               py::make_tuple(getattr(parts, "scheme"_id), netloc, path, query, fragment));
     // The host is not masked on its own, and a token with "/" can straddle
     // host and path: mask what is actually shown.
-    return shown(self, rebuilt);
+    return shown_text(self, rebuilt);
 }
 
 py::object sanitize_query_string_for_log(const Call& c) {
     auto [self, query] = c.args<2>();
     py::object pairs = call(c.global("parse_qsl"_id), query, kw{"keep_blank_values"_id, Py_True});
     py::list safe;
-    for_each(pairs, [&, &self = self](py::handle item) {
-        auto [k, v] = unpack_pair(item);
+    for (py::handle item : pairs) {
+        auto [k, v] = unpack<2>(item);
         // Keys are shown too; a token sent percent-encoded as a key comes
         // out of decoding whole, so mask it before re-encoding hides it.
-        py::object shown_key = shown(self, k);
+        py::object shown_key = shown_text(self, k);
         safe.append(py::make_tuple(shown_key, call_method(self, "_sanitize_value_for_log"_id, v, k)));
-    });
+    }
     // Re-encoding can spell the token anew: a decoded space comes back as "+".
-    return shown(self, call(c.global("urlencode"_id), safe));
+    return shown_text(self, call(c.global("urlencode"_id), safe));
 }
-
-// The replacement callable for paths with a query found in an exception text.
-PyObject* sanitize_path_match(PyObject* client, PyObject* match) {
-    return guarded([&] {
-        py::object whole = call_method(match, "group"_id, py::int_(0));
-        return call_method(client, "_sanitize_url_for_log"_id, whole);
-    });
-}
-
-PyMethodDef sanitize_path_match_def{"<lambda>", &sanitize_path_match, METH_O, nullptr};
 
 // A path with a query that does not continue a host name or another URL.
 constexpr const char* path_with_query_source = R"((?<![\w/:.%@-])/[^\s'"<>?]*\?[^\s'"<>]+)";
@@ -331,9 +279,9 @@ constexpr const char* path_with_query_source = R"((?<![\w/:.%@-])/[^\s'"<>?]*\?[
 py::object sanitize_exception_text(const Call& c, py::handle error) {
     py::handle self = c.self();
     py::object text = call_method(self, "_sanitize_text_for_log"_id, steal(PyObject_Str(error.ptr())));
-    py::object replace_path = steal(PyCFunction_New(&sanitize_path_match_def, self.ptr()));
+    py::object replace_path = steal(PyCFunction_New(&sanitize_url_match_def, self.ptr()));
     py::object re = c.global("re"_id);
-    return shown(self, call_method(re, "sub"_id, py::str(path_with_query_source), replace_path, text));
+    return shown_text(self, call_method(re, "sub"_id, py::str(path_with_query_source), replace_path, text));
 }
 
 void mask_exception_text(const Call& c, py::handle error) {

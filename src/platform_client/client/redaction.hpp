@@ -19,6 +19,10 @@ extern const FunctionDeclaration sanitize_query_string_for_log_declaration;
 // a quote or an angle bracket.
 inline constexpr const char* url_in_text_source = R"(https?://[^\s'\"<>]+)";
 
+// Text about to be shown: the client's _mask_token_only, then the token in
+// every other spelling.
+py::object shown_text(py::handle self, py::handle text);
+
 // What is left of a budget of leaves while only the head of a payload is
 // sanitised, and where it was cut: the depth of the innermost container cut
 // short (the root is 1), whose closing bracket and those of its parents end

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/interned.hpp"
@@ -100,6 +101,10 @@ const std::vector<std::string>& cached_spellings(py::handle token) {
     thread_local std::vector<std::string> spellings;
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(token.ptr(), &size);
+    // The usual call: the same token as last time, compared where it lies.
+    if (data && !spellings.empty() && std::string_view(data, static_cast<std::size_t>(size)) == raw) {
+        return spellings;
+    }
     std::string current;
     if (data) {
         current.assign(data, static_cast<std::size_t>(size));

@@ -14,6 +14,13 @@ namespace qc {
 template <std::size_t N>
 std::array<py::object, N> unpack(py::handle value) {
     std::array<py::object, N> items;
+    // The usual case, a tuple of the right size, without an iterator.
+    if (PyTuple_CheckExact(value.ptr()) && PyTuple_GET_SIZE(value.ptr()) == static_cast<Py_ssize_t>(N)) {
+        for (std::size_t i = 0; i < N; ++i) {
+            items[i] = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(value.ptr(), static_cast<Py_ssize_t>(i)));
+        }
+        return items;
+    }
     PyObject* raw_iterator = PyObject_GetIter(value.ptr());
     if (!raw_iterator) {
         if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(value.ptr())->tp_iter == nullptr &&
